@@ -1,0 +1,102 @@
+// System-test harness: a temporary device root, the real daemon on ptys,
+// and the host side of the protocol.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/hostlink/hostlink.h"
+
+namespace harness {
+
+// Directory of the built tools (build/paneld, build/panelctl, build/panelsim).
+std::string build_dir();
+
+// Runs a command line through /bin/sh; returns its exit status and, when
+// `out` is given, its standard output.
+int run(const std::string& cmdline, std::string* out = nullptr);
+
+// A device root in a fresh temporary directory, removed on destruction.
+class DeviceRoot {
+ public:
+  // init: run `panelsim init` on it; otherwise only the empty folder.
+  explicit DeviceRoot(bool init = true);
+  ~DeviceRoot();
+  DeviceRoot(const DeviceRoot&) = delete;
+  DeviceRoot& operator=(const DeviceRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Real path of a device path ("/usr/data/app.cfg" -> ROOT/usr/data/app.cfg).
+  std::string file(const std::string& device_path) const;
+  bool exists(const std::string& device_path) const;
+  std::string read(const std::string& device_path) const;   // "" when missing
+  void write(const std::string& device_path, const std::string& content) const;  // makes parents
+  void remove(const std::string& device_path) const;
+
+ private:
+  std::string path_;
+};
+
+struct DaemonOptions {
+  bool mcu_line = true;      // provide the microcontroller pty
+  bool kmsg_fifo = true;     // make /proc/kmsg a FIFO held open by the harness
+  std::vector<std::string> env;  // extra NAME=VALUE entries
+};
+
+// The real daemon, started on ptys in a device root, killed on destruction.
+class Daemon {
+ public:
+  explicit Daemon(const DeviceRoot& root, DaemonOptions opts = {});
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // Host side of the host line.
+  hostlink::HostLink& host() { return *host_; }
+  // Sends a command and waits for the reply; false on time-out.
+  bool command(uint8_t code, const std::vector<uint8_t>& params, hostlink::Packet* reply,
+               const std::vector<uint8_t>& payload = {}, int timeout_ms = 5000);
+  // Master side of the microcontroller line (-1 without one).
+  int mcu_fd() const { return mcu_master_; }
+  // Writes a line into the kernel log FIFO.
+  void kmsg(const std::string& line);
+
+  // Everything the daemon wrote to stdout and stderr so far, in order.
+  std::string log() const;
+  // Waits until the output contains `text` (counted from `from`, a position
+  // in log()); true when seen within timeout_ms.
+  bool wait_log(const std::string& text, int timeout_ms = 5000, size_t from = 0) const;
+  // Number of times `text` occurs in the output.
+  int count_log(const std::string& text) const;
+
+  pid_t pid() const { return pid_; }
+  bool running();
+  // Waits for the process to end; its exit status, or -1 on time-out.
+  int wait_exit(int timeout_ms);
+
+ private:
+  const DeviceRoot& root_;
+  pid_t pid_ = -1;
+  int host_master_ = -1, host_slave_ = -1;
+  int mcu_master_ = -1, mcu_slave_ = -1;
+  int kmsg_fd_ = -1;
+  int exit_status_ = -1;
+  bool exited_ = false;
+  std::string log_path_;
+  hostlink::HostLink* host_ = nullptr;
+};
+
+// Snapshot of the panel through `panelsim snapshot`, decoded to RGBA.
+struct Image {
+  int width = 0, height = 0;
+  std::vector<uint8_t> rgba;  // width * height * 4
+  const uint8_t* at(int x, int y) const { return &rgba[(size_t(y) * width + x) * 4]; }
+};
+bool snapshot(const DeviceRoot& root, const std::string& layer, Image* out);
+// The JSON text of `panelsim snapshot ROOT --state`.
+std::string snapshot_state(const DeviceRoot& root);
+
+}  // namespace harness
