@@ -19,12 +19,17 @@ struct PngSync {
 
 // display
 int init_disp();
+void set_framerate(int32_t fps);          // video: frame period from a rate
+int jpeg_nv12_decode_prepare();           // image: reserves the JPEG output buffers
 void set_brightness(int32_t level, int keep_stored);
 
 // image
 int playBootAnnimation();
 void* decode_png_thread_func(void* sync);      // argument: PngSync*
 void* decode_big_png_thread_func(void* sync);  // argument: PngSync*
+// Messages waiting in the small PNG stream's display queue; -1 before the
+// queue exists.
+int png_display_queue_size();
 
 // video
 void* play_h264_thread2(void*);

@@ -29,3 +29,8 @@ struct InitStepRegistration {
 bool file_exists(const std::string& path);
 bool make_dirs(const std::string& path);   // mkdir -p
 bool write_file_if_missing(const std::string& path, const void* data, size_t n);
+
+// `panelsim run` hands the master side of the microcontroller line to the
+// simulated microcontroller, which sends its status frames until the run
+// ends (settings under ROOT/sim/, changeable while it runs).
+void mcu_feeder_start(const std::string& root, int master_fd);

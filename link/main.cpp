@@ -1,0 +1,134 @@
+// The daemon: start-up in its fixed order, then the command loop.
+//
+// The initial thread runs start-up and then stays the command loop for the
+// life of the process: it alone reads the host line, decrypts, dispatches
+// and replies. Everything else runs in the worker threads started here or
+// by the commands.
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/state.h"
+#include "link/command.h"
+#include "link/packet.h"
+#include "link/startup.h"
+#include "link/subsystems.h"
+#include "link/tty/tty.h"
+#include "platform/system.h"
+#include "storage/config.h"
+#include "storage/files.h"
+
+namespace {
+
+void start_thread(void* (*fn)(void*), void* arg) {
+  pthread_t t;
+  pthread_create(&t, nullptr, fn, arg);
+}
+
+// One pass of the command loop over a validated packet.
+void handle_command(uint8_t* cmd, size_t n, uint8_t* reply) {
+  usb_timeout_cnt = 0;
+  test_mode = 0;
+  if (cfg.test_mode == 1) {
+    cfg.test_mode = 0;
+    SaveConfig();
+    puts("save test mode config");
+  }
+  request_stop(CLOCK_STATE);
+
+  memset(reply, 0, cmd_len);
+  Command c(cmd, n);
+  Reply r{reply};
+  if (CommandHandler h = find_command(c.code())) h(c, r);
+
+  if (r.mode == ReplyMode::Normal) {
+    reply[0] = c.code();
+    reply[1] = 200;
+    for (int i = 0; i < 4; i++) reply[2 + i] = c.u8(4 + i);
+    safe_write(tty_fd, reply, cmd_len);
+  } else if (r.mode == ReplyMode::Raw) {
+    safe_write(tty_fd, reply, cmd_len);
+  }
+}
+
+}  // namespace
+
+int main() {
+  platform_init();
+
+  uint8_t* reply = static_cast<uint8_t*>(calloc(1, cmd_len));
+  puts("main start!");
+  version_info = check_dev_version();
+  r_buf = static_cast<uint8_t*>(malloc(max_packet_len));
+  ReadFBConfig();
+  if (init_disp() < 0) return -1;
+  setVersion();
+  int fd = dev_open("/usr/data/boot.sign", O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd >= 0) close(fd);
+  ReadConfig();
+  test_mode = cfg.test_mode;
+  set_brightness(cfg.bright, 0);
+  QuerryStorage();
+
+  int show_logo = 1;
+  if (dev_access("/tmp/no_show_logo_and_offline", F_OK) == 0) {
+    DeleteFile("/tmp/no_show_logo_and_offline");
+    show_logo = 0;
+  }
+  int show_offline = show_logo;
+  if (dev_access("/tmp/no_show_offline", F_OK) == 0) {
+    DeleteFile("/tmp/no_show_offline");
+    show_offline = 0;
+  }
+  if (test_mode != 1 && show_logo == 1) playBootAnnimation();
+
+  static PngSync png_sync;
+  sem_init(&png_sync.back_free, 0, 1);
+  sem_init(&png_sync.back_ready, 0, 0);
+  pthread_mutex_init(&png_sync.flip_lock, nullptr);
+
+  start_thread(play_h264_thread2, nullptr);
+  start_thread(usb_state_thread, nullptr);
+  start_thread(handle_data_thread, nullptr);
+  start_thread(decode_png_thread_func, &png_sync);
+  start_thread(decode_big_png_thread_func, &png_sync);
+  start_thread(mcu_uart_thread, nullptr);
+
+  show_warn_msg_init();
+  if (show_offline == 1) {
+    if (test_mode == 0) play_local_h264_async("/usr/data/boot.h264");
+    offline_init();
+    offline_setSize(550, 135);
+    start_thread(offline_mode_thread, nullptr);
+  }
+  clock_init();
+  clock_setSize(230, 110);
+
+  _time_stamp = _get_time_stamp();
+  printf("time stamp %lld\n", static_cast<long long>(_time_stamp));
+  if (_time_stamp < 3600) {
+    puts("first start, set time");
+    clock_set(2026, 1, 22, 0, 0, 0);
+  }
+
+  for (;;) {
+    if (init_tty() < 0) return -1;
+    for (;;) {
+      if (uart_read(tty_fd, r_buf, cmd_len) < 0) {
+        printf("uart_read null ");
+        uart_close(tty_fd);
+        break;
+      }
+      size_t n = 0;
+      uint8_t* cmd = validate_packet(r_buf, &n);
+      if (!cmd) continue;
+      handle_command(cmd, n, reply);
+      free(cmd);
+    }
+  }
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the tools need.
+# Idempotent: packages already present are left alone.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config git
+  clang libclang-rt-14-dev           # libFuzzer target and its sanitizers
+  libmbedtls-dev                     # DES of the command packets
+  libturbojpeg0-dev libjpeg62-turbo-dev
+  libyuv-dev                         # scaling and NV12 conversion
+  libavcodec-dev libavutil-dev       # H.264 decoder of the simulated board
+  ffmpeg                             # independent encoder/decoder for tests, demo media
+  libpng-dev libfreetype-dev
+  fonts-dejavu-core                  # TrueType fonts copied into device roots
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "deps: all packages present"
+  exit 0
+fi
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+echo "deps: installing ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs every test: the normal build, the address+undefined sanitizer build,
+# the thread-sanitizer build of the concurrency tests, and a short fuzz run.
+#   scripts/test.sh           everything
+#   QUICK=1 scripts/test.sh   the normal build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+
+JOBS=${JOBS:-$(nproc)}
+build() {  # build DIR [cmake args...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+}
+
+echo "== normal build"
+build build
+(cd build && ctest --output-on-failure -j"$JOBS")
+
+if [ -n "${QUICK:-}" ]; then exit 0; fi
+
+echo "== address + undefined sanitizer build"
+build build-asan -DPANELD_SANITIZE=address,undefined -DPANELD_BENCH=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j"$JOBS")
+
+echo "== thread sanitizer build (concurrency tests)"
+build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --output-on-failure -j"$JOBS" -L concurrency)
+
+if [ -f fuzz/CMakeLists.txt ]; then
+  echo "== fuzz (short bounded run)"
+  CC=clang CXX=clang++ build build-fuzz -DPANELD_FUZZ=ON -DPANELD_BENCH=OFF
+  (cd build-fuzz && ctest --output-on-failure -L fuzz)
+fi
+echo "== all tests passed"

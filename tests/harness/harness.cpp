@@ -1,0 +1,246 @@
+#include "tests/harness/harness.h"
+
+#include <fcntl.h>
+#include <png.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace harness {
+
+namespace {
+
+long long now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void mkdirs(const std::string& path) {
+  std::string cur;
+  for (size_t i = 1; i <= path.size(); i++) {
+    if (i == path.size() || path[i] == '/') {
+      cur = path.substr(0, i);
+      mkdir(cur.c_str(), 0755);
+    }
+  }
+}
+
+bool open_pty(int* master, int* slave, std::string* name) {
+  char buf[PATH_MAX];
+  if (openpty(master, slave, buf, nullptr, nullptr) != 0) return false;
+  struct termios t;
+  tcgetattr(*slave, &t);
+  cfmakeraw(&t);
+  tcsetattr(*slave, TCSANOW, &t);
+  fcntl(*master, F_SETFL, fcntl(*master, F_GETFL) | O_NONBLOCK);
+  fcntl(*master, F_SETFD, FD_CLOEXEC);
+  fcntl(*slave, F_SETFD, FD_CLOEXEC);
+  *name = buf;
+  return true;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+}  // namespace
+
+std::string build_dir() { return PANELD_BUILD_DIR; }
+
+int run(const std::string& cmdline, std::string* out) {
+  FILE* p = popen(cmdline.c_str(), "r");
+  if (!p) return -1;
+  std::string o;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) o.append(buf, n);
+  int st = pclose(p);
+  if (out) *out = o;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+DeviceRoot::DeviceRoot(bool init) {
+  char tmpl[] = "/tmp/paneld-test-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  path_ = std::string(tmpl) + "/root";
+  mkdir(path_.c_str(), 0755);
+  if (init) {
+    std::string out;
+    int st = run(build_dir() + "/panelsim init " + path_ + " 2>&1", &out);
+    if (st != 0) throw std::runtime_error("panelsim init failed: " + out);
+  }
+}
+
+DeviceRoot::~DeviceRoot() {
+  std::string parent = path_.substr(0, path_.rfind('/'));
+  if (!getenv("PANELD_KEEP_ROOTS")) run("rm -rf '" + parent + "'");
+}
+
+std::string DeviceRoot::file(const std::string& device_path) const {
+  return path_ + (device_path.empty() || device_path[0] != '/' ? "/" : "") + device_path;
+}
+
+bool DeviceRoot::exists(const std::string& device_path) const {
+  struct stat st;
+  return lstat(file(device_path).c_str(), &st) == 0;
+}
+
+std::string DeviceRoot::read(const std::string& device_path) const {
+  return slurp(file(device_path));
+}
+
+void DeviceRoot::write(const std::string& device_path, const std::string& content) const {
+  std::string f = file(device_path);
+  mkdirs(f.substr(0, f.rfind('/')));
+  std::ofstream o(f, std::ios::binary | std::ios::trunc);
+  o << content;
+}
+
+void DeviceRoot::remove(const std::string& device_path) const {
+  ::unlink(file(device_path).c_str());
+}
+
+Daemon::Daemon(const DeviceRoot& root, DaemonOptions opts) : root_(root) {
+  std::string host_name, mcu_name;
+  if (!open_pty(&host_master_, &host_slave_, &host_name))
+    throw std::runtime_error("openpty failed");
+  mkdirs(root.file("/dev"));
+  ::unlink(root.file("/dev/ttyGS0").c_str());
+  symlink(host_name.c_str(), root.file("/dev/ttyGS0").c_str());
+  if (opts.mcu_line) {
+    if (!open_pty(&mcu_master_, &mcu_slave_, &mcu_name))
+      throw std::runtime_error("openpty failed");
+    ::unlink(root.file("/dev/ttyS5").c_str());
+    symlink(mcu_name.c_str(), root.file("/dev/ttyS5").c_str());
+  }
+  if (opts.kmsg_fifo) {
+    std::string k = root.file("/proc/kmsg");
+    mkdirs(root.file("/proc"));
+    ::unlink(k.c_str());
+    mkfifo(k.c_str(), 0644);
+    kmsg_fd_ = ::open(k.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  }
+  log_path_ = root.path() + "/../daemon.log";
+  int log_fd = ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+  std::string exe = build_dir() + "/paneld";
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(log_fd, 1);
+    dup2(log_fd, 2);
+    setenv("PANELD_ROOT", root.path().c_str(), 1);
+    setenv("TZ", "UTC", 1);
+    for (auto& e : opts.env) putenv(strdup(e.c_str()));
+    execl(exe.c_str(), "paneld", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(log_fd);
+  host_ = new hostlink::HostLink(host_master_);
+}
+
+Daemon::~Daemon() {
+  if (pid_ > 0 && !exited_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  delete host_;
+  for (int fd : {host_master_, host_slave_, mcu_master_, mcu_slave_, kmsg_fd_})
+    if (fd >= 0) ::close(fd);
+}
+
+bool Daemon::command(uint8_t code, const std::vector<uint8_t>& params, hostlink::Packet* reply,
+                     const std::vector<uint8_t>& payload, int timeout_ms) {
+  return host_->command(code, params, reply, payload.empty() ? nullptr : payload.data(),
+                        payload.size(), timeout_ms);
+}
+
+void Daemon::kmsg(const std::string& line) {
+  if (kmsg_fd_ < 0) return;
+  std::string l = line + "\n";
+  ssize_t n = ::write(kmsg_fd_, l.data(), l.size());
+  (void)n;
+}
+
+std::string Daemon::log() const { return slurp(log_path_); }
+
+bool Daemon::wait_log(const std::string& text, int timeout_ms, size_t from) const {
+  long long end = now_ms() + timeout_ms;
+  for (;;) {
+    std::string l = log();
+    if (l.size() > from && l.find(text, from) != std::string::npos) return true;
+    if (now_ms() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+int Daemon::count_log(const std::string& text) const {
+  std::string l = log();
+  int n = 0;
+  for (size_t p = l.find(text); p != std::string::npos; p = l.find(text, p + text.size())) n++;
+  return n;
+}
+
+bool Daemon::running() {
+  if (exited_) return false;
+  int st;
+  pid_t w = waitpid(pid_, &st, WNOHANG);
+  if (w == pid_) {
+    exited_ = true;
+    exit_status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return false;
+  }
+  return true;
+}
+
+int Daemon::wait_exit(int timeout_ms) {
+  long long end = now_ms() + timeout_ms;
+  while (running()) {
+    if (now_ms() > end) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return exit_status_;
+}
+
+bool snapshot(const DeviceRoot& root, const std::string& layer, Image* out) {
+  std::string png = root.path() + "/../snap-" + layer + ".png";
+  std::string o;
+  if (run(build_dir() + "/panelsim snapshot " + root.path() + " " + png + " --layer " + layer +
+              " 2>&1",
+          &o) != 0)
+    return false;
+  png_image img;
+  memset(&img, 0, sizeof img);
+  img.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&img, png.c_str())) return false;
+  img.format = PNG_FORMAT_RGBA;
+  out->width = static_cast<int>(img.width);
+  out->height = static_cast<int>(img.height);
+  out->rgba.assign(PNG_IMAGE_SIZE(img), 0);
+  bool ok = png_image_finish_read(&img, nullptr, out->rgba.data(), 0, nullptr) != 0;
+  ::unlink(png.c_str());
+  return ok;
+}
+
+std::string snapshot_state(const DeviceRoot& root) {
+  std::string o;
+  run(build_dir() + "/panelsim snapshot " + root.path() + " --state", &o);
+  return o;
+}
+
+}  // namespace harness

@@ -1,0 +1,89 @@
+// Decryption and validation of command packets.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "link/command.h"
+#include "link/packet.h"
+#include "tools/hostlink/hostlink.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::array<uint8_t, 504> plain_with_pad(uint8_t pad) {
+  std::array<uint8_t, 504> p{};
+  p[0] = 10;
+  p[2] = 0x1A;
+  p[3] = 0x6D;
+  for (int i = 0; i < 504; i++)
+    if (i >= 8) p[i] = static_cast<uint8_t>(i);
+  p[503] = pad;
+  return p;
+}
+
+TEST(Decrypt, PaddingDecidesTheLength) {
+  for (uint8_t pad : {0, 1, 8}) {
+    auto plain = plain_with_pad(pad);
+    auto pkt = hostlink::encrypt_raw(plain.data());
+    size_t n = 0;
+    uint8_t* cmd = validate_packet(pkt.data(), &n);
+    ASSERT_NE(cmd, nullptr) << int(pad);
+    EXPECT_EQ(n, 504u - pad);
+    EXPECT_EQ(memcmp(cmd, plain.data(), n), 0);
+    free(cmd);
+  }
+}
+
+TEST(Decrypt, PaddingOfNineOrMoreIsAnError) {
+  for (uint8_t pad : {9, 0x80, 0xFF}) {
+    auto plain = plain_with_pad(pad);
+    auto pkt = hostlink::encrypt_raw(plain.data());
+    size_t n = 0;
+    CaptureStdout();
+    EXPECT_EQ(validate_packet(pkt.data(), &n), nullptr);
+    EXPECT_EQ(GetCapturedStdout(),
+              "=====================DES CBC DECODE ERROR==================\n");
+  }
+}
+
+TEST(Validate, TrailerAndMagicBytes) {
+  auto pkt = hostlink::make_packet(10, {});
+  size_t n;
+  // Bytes 504..509 are not interpreted.
+  memset(pkt.data() + 504, 0x5A, 6);
+  uint8_t* cmd = validate_packet(pkt.data(), &n);
+  ASSERT_NE(cmd, nullptr);
+  free(cmd);
+
+  auto bad = pkt;
+  bad[510] = 0xA2;
+  EXPECT_EQ(validate_packet(bad.data(), &n), nullptr);
+  bad = pkt;
+  bad[511] = 0x1B;
+  EXPECT_EQ(validate_packet(bad.data(), &n), nullptr);
+
+  auto plain = plain_with_pad(1);
+  plain[3] = 0x6E;
+  auto wrong_magic = hostlink::encrypt_raw(plain.data());
+  EXPECT_EQ(validate_packet(wrong_magic.data(), &n), nullptr);
+}
+
+TEST(CommandReader, FieldsOutsideTheCommandReadAsZero) {
+  uint8_t d[20] = {38, 0, 0x1A, 0x6D, 1, 2, 3, 4, 0, 0, 0, 4, 0, 0, 0, 0, 'a', 'b', 'c', 'd'};
+  Command c(d, sizeof d);
+  EXPECT_EQ(c.be32(8), 4u);
+  EXPECT_EQ(c.be32(18), 0u);  // straddles the end
+  EXPECT_EQ(c.u8(20), 0);
+  std::string name;
+  ASSERT_TRUE(c.name(&name));
+  EXPECT_EQ(name, "abcd");
+  d[11] = 5;  // one byte too long
+  EXPECT_FALSE(Command(d, sizeof d).name(&name));
+  d[8] = 0xFF;  // huge length must not wrap around
+  EXPECT_FALSE(Command(d, sizeof d).name(&name));
+}
+
+}  // namespace

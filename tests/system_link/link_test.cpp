@@ -1,0 +1,188 @@
+// The command link end to end: the real daemon on a pty, driven through the
+// real protocol.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/harness/harness.h"
+
+namespace {
+
+using harness::Daemon;
+using harness::DeviceRoot;
+using hostlink::Packet;
+
+void expect_header(const Packet& r, uint8_t code) {
+  EXPECT_EQ(r[0], code);
+  EXPECT_EQ(r[1], 200);
+}
+
+TEST(Link, IdentityConstantsAndUnknownCodes) {
+  DeviceRoot root;
+  Daemon d(root);
+  Packet r;
+  ASSERT_TRUE(d.command(10, {}, &r, {}, 10000)) << d.log();
+  expect_header(r, 10);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(&r[8]), 25), "pavrotek5_0001_2026091101");
+  EXPECT_EQ(r[33], 0);
+
+  ASSERT_TRUE(d.command(17, {}, &r));
+  EXPECT_EQ(hostlink::le32(&r[8]), 4096u);
+  ASSERT_TRUE(d.command(201, {}, &r));
+  EXPECT_EQ(r[8], 0);
+  EXPECT_EQ(r[9], 0);
+
+  // The request tag comes back, also for codes the device does not know.
+  auto pkt = hostlink::make_packet(77, {1, 2, 3}, 0xCAFEBABE);
+  ASSERT_TRUE(d.host().send_packet(pkt));
+  ASSERT_TRUE(d.host().recv_bytes(r.data(), 512, 5000));
+  EXPECT_EQ(r[0], 77);
+  EXPECT_EQ(r[1], 200);
+  EXPECT_EQ(hostlink::be32(&r[2]), 0xCAFEBABEu);
+  for (int i = 6; i < 512; i++) ASSERT_EQ(r[i], 0) << i;
+
+  // The shortest and the longest plaintext are both accepted.
+  for (size_t len : {496u, 503u}) {
+    ASSERT_TRUE(d.host().send_packet(hostlink::make_packet(254, {}, 7, len)));
+    ASSERT_TRUE(d.host().recv_bytes(r.data(), 512, 5000));
+    expect_header(r, 254);
+  }
+}
+
+TEST(Link, DroppedPacketsGetNoReplyAndTheNextIsAnswered) {
+  DeviceRoot root;
+  Daemon d(root);
+  Packet r;
+  ASSERT_TRUE(d.command(254, {}, &r, {}, 10000));
+
+  auto bad_trailer = hostlink::make_packet(10, {});
+  bad_trailer[511] = 0;
+  uint8_t plain[504] = {10, 0, 0x1A, 0x6D};
+  plain[503] = 9;  // padding 9: decryption fails
+  auto bad_pad = hostlink::encrypt_raw(plain);
+  plain[503] = 1;
+  plain[2] = 0x1B;  // wrong magic
+  auto bad_magic = hostlink::encrypt_raw(plain);
+  for (auto* p : {&bad_trailer, &bad_pad, &bad_magic}) {
+    ASSERT_TRUE(d.host().send_packet(*p));
+    EXPECT_FALSE(d.host().recv_bytes(r.data(), 1, 300)) << "a dropped packet was answered";
+  }
+  EXPECT_EQ(d.count_log("=====================DES CBC DECODE ERROR=================="), 1);
+  ASSERT_TRUE(d.command(10, {}, &r));
+  expect_header(r, 10);
+}
+
+TEST(Link, ShellAndConfigurationCommands) {
+  DeviceRoot root;
+  Daemon d(root);
+  Packet r;
+  for (uint8_t code : {11, 12, 43, 253}) {
+    ASSERT_TRUE(d.command(code, {}, &r, {}, 10000)) << int(code);
+    expect_header(r, code);
+  }
+  EXPECT_EQ(root.read("/sim/shell.log"),
+            "reboot\nhalt\n/etc/ota_bin/local_ota_update.sh /tmp\n"
+            "cmd_h264_direct_decode infile=/media/out.h264 width=400 height=400 &\n");
+
+  ASSERT_TRUE(d.command(46, {0}, &r));
+  std::string app = root.read("/usr/data/app.cfg");
+  ASSERT_EQ(app.size(), 136u);
+  EXPECT_EQ(app[7], 0);
+  EXPECT_EQ(app[6], 0) << "the first valid packet ends factory test mode";
+
+  ASSERT_TRUE(d.command(125, {90, 2, 7, 3, 9, 1, 0xEE}, &r));
+  app = root.read("/usr/data/app.cfg");
+  EXPECT_EQ(std::string(app, 0, 6), std::string("\x5a\x02\x07\x03\x09\x01", 6));
+  EXPECT_EQ(app[6], 0) << "byte 14 of the command is not copied";
+
+  EXPECT_FALSE(root.exists("/usr/data/usb_display"));
+  ASSERT_TRUE(d.command(150, {}, &r));
+  EXPECT_TRUE(root.exists("/usr/data/usb_display"));
+}
+
+TEST(Link, StartUpFilesAndTestMode) {
+  DeviceRoot root;
+  root.write("/usr/data/version", "1999999999-old-text");
+  Daemon d(root);
+  ASSERT_TRUE(d.wait_log("init_tty done!", 10000)) << d.log();
+  EXPECT_TRUE(root.exists("/usr/data/boot.sign"));
+  EXPECT_EQ(root.read("/usr/data/version"), "2026091101-old-text");
+  std::string log = d.log();
+  EXPECT_NE(log.find("main start!"), std::string::npos);
+  EXPECT_NE(log.find("ReadConfig open app.cfg err,rebuild"), std::string::npos);
+  EXPECT_LT(log.find("main start!"), log.find("time stamp "));
+
+  // A fresh device is in factory test mode until the first valid packet.
+  EXPECT_EQ(root.read("/usr/data/app.cfg")[6], 1);
+  Packet r;
+  ASSERT_TRUE(d.command(254, {}, &r));
+  EXPECT_TRUE(d.wait_log("save test mode config"));
+  EXPECT_EQ(root.read("/usr/data/app.cfg")[6], 0);
+}
+
+TEST(Link, FlagFilesAreDeletedAtStart) {
+  DeviceRoot root;
+  root.write("/tmp/no_show_logo_and_offline", "");
+  root.write("/tmp/no_show_offline", "");
+  Daemon d(root);
+  ASSERT_TRUE(d.wait_log("init_tty done!", 10000)) << d.log();
+  EXPECT_FALSE(root.exists("/tmp/no_show_logo_and_offline"));
+  EXPECT_FALSE(root.exists("/tmp/no_show_offline"));
+}
+
+TEST(Link, FirstStartSetsTheClock) {
+  DeviceRoot root;
+  // An offset that puts the daemon's clock on 1 January 1970.
+  long long off = -static_cast<long long>(time(nullptr)) + 1000;
+  root.write("/sim/clock", std::to_string(off) + "\n");
+  Daemon d(root);
+  ASSERT_TRUE(d.wait_log("first start, set time", 10000)) << d.log();
+  EXPECT_TRUE(d.wait_log("time stamp 0\n"));
+}
+
+TEST(Link, MissingRootOrHostLineEndsTheProcess) {
+  std::string exe = harness::build_dir() + "/paneld";
+  std::string out;
+  EXPECT_EQ(harness::run("env -u PANELD_ROOT " + exe + " 2>&1", &out), 2);
+  EXPECT_NE(out.find("PANELD_ROOT"), std::string::npos);
+  EXPECT_EQ(harness::run("PANELD_ROOT=/nonexistent/x " + exe + " 2>&1", &out), 2);
+
+  DeviceRoot root;
+  EXPECT_EQ(harness::run("PANELD_ROOT=" + root.path() + " timeout 20 " + exe + " 2>&1", &out), 255)
+      << out;
+  EXPECT_NE(out.find("open uart failed!"), std::string::npos);
+}
+
+// A stray byte puts the host out of step; after the device gives up on the
+// half packet (2 s gap) and reopens the line, the next packet is answered.
+TEST(Link, StrayByteLosesStepUntilAPause) {
+  DeviceRoot root;
+  Daemon d(root);
+  Packet r;
+  ASSERT_TRUE(d.command(254, {}, &r, {}, 10000));
+  uint8_t stray = 0x55;
+  ASSERT_TRUE(d.host().send_bytes(&stray, 1));
+  ASSERT_TRUE(d.host().send_packet(hostlink::make_packet(10, {})));
+  EXPECT_FALSE(d.host().recv_bytes(r.data(), 512, 1000));
+  ASSERT_TRUE(d.wait_log("uart_read null ", 5000));
+  ASSERT_TRUE(d.command(10, {}, &r));
+  expect_header(r, 10);
+}
+
+// With no traffic the line is closed and reopened every 15 s.
+TEST(Link, IdleLineIsReopenedEveryFifteenSeconds) {
+  DeviceRoot root;
+  Daemon d(root);
+  ASSERT_TRUE(d.wait_log("init_tty done!", 10000));
+  size_t mark = d.log().size();
+  ASSERT_TRUE(d.wait_log("time over!\n", 17000, mark)) << d.log();
+  ASSERT_TRUE(d.wait_log("uart_read null ", 2000, mark));
+  ASSERT_TRUE(d.wait_log("init_tty done!", 2000, mark));
+  Packet r;
+  ASSERT_TRUE(d.command(10, {}, &r));
+  expect_header(r, 10);
+}
+
+}  // namespace
