@@ -152,6 +152,8 @@ Daemon::Daemon(const DeviceRoot& root, DaemonOptions opts) : root_(root) {
   }
   ::close(log_fd);
   host_ = new hostlink::HostLink(host_master_);
+  if (opts.wait_ready && !wait_log("init_tty done!", 20000))
+    fprintf(stderr, "harness: the daemon did not open its host line:\n%s\n", log().c_str());
 }
 
 Daemon::~Daemon() {

@@ -44,6 +44,9 @@ struct DaemonOptions {
   bool mcu_line = true;      // provide the microcontroller pty
   bool kmsg_fifo = true;     // make /proc/kmsg a FIFO held open by the harness
   std::vector<std::string> env;  // extra NAME=VALUE entries
+  // Wait until the daemon has opened the host line: opening it discards
+  // whatever was sent before, as on the board.
+  bool wait_ready = true;
 };
 
 // The real daemon, started on ptys in a device root, killed on destruction.
