@@ -48,7 +48,7 @@ Packet make_packet(uint8_t code, const std::vector<uint8_t>& params, uint32_t ta
   plain[6] = tag >> 8;
   plain[7] = tag;
   size_t n = params.size() < plain_len - 8 ? params.size() : plain_len - 8;
-  memcpy(plain + 8, params.data(), n);
+  if (n) memcpy(plain + 8, params.data(), n);
   uint8_t pad = static_cast<uint8_t>(8 - plain_len % 8);
   for (size_t i = plain_len; i < 504; i++) plain[i] = pad;
   return encrypt_raw(plain);

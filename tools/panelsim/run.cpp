@@ -3,7 +3,9 @@
 // The daemon's host line ROOT/dev/ttyGS0 and microcontroller line
 // ROOT/dev/ttyS5 are symbolic links to pty slaves; the host side is offered
 // at ROOT/host/ttyGS0, a second pty bridged to the first, so that panelctl or
-// any host application opens it like a serial port. ROOT/proc/kmsg becomes a
+// any host application opens it like a serial port. That link appears once
+// the daemon has opened its line (opening discards earlier input), so a
+// script can wait for it. The daemon's output is passed through. ROOT/proc/kmsg becomes a
 // FIFO held open here, so kernel lines can be written into it while the
 // daemon runs. The tool ends with the daemon's exit status.
 #include <fcntl.h>
@@ -108,8 +110,8 @@ int run(const std::vector<std::string>& args) {
     perror("panelsim: openpty");
     return 1;
   }
-  if (!link_to(root + "/dev/ttyGS0", line.name) || !link_to(root + "/dev/ttyS5", mcu.name) ||
-      !link_to(root + "/host/ttyGS0", host.name)) {
+  unlink((root + "/host/ttyGS0").c_str());
+  if (!link_to(root + "/dev/ttyGS0", line.name) || !link_to(root + "/dev/ttyS5", mcu.name)) {
     perror("panelsim: symlink");
     return 1;
   }
@@ -127,8 +129,15 @@ int run(const std::vector<std::string>& args) {
   signal(SIGPIPE, SIG_IGN);
 
   std::string paneld = self_dir() + "/paneld";
+  int out_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+    perror("panelsim: pipe");
+    return 1;
+  }
   pid_t pid = fork();
   if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(out_pipe[1], 2);
     setenv("PANELD_ROOT", root.c_str(), 1);
     if (!getenv("TZ")) setenv("TZ", "UTC", 1);
     for (int fd : {line.master, line.slave, host.master, host.slave, mcu.master, mcu.slave, kmsg_fd})
@@ -137,9 +146,13 @@ int run(const std::vector<std::string>& args) {
     perror("panelsim: exec paneld");
     _exit(127);
   }
-  fprintf(stderr, "panelsim: paneld running (pid %d); host line at %s/host/ttyGS0\n", pid,
-          root.c_str());
+  close(out_pipe[1]);
+  int out_fd = out_pipe[0];
+  fcntl(out_fd, F_SETFL, O_NONBLOCK);
+  fprintf(stderr, "panelsim: paneld running (pid %d)\n", pid);
   mcu_feeder_start(root, mcu.master);
+  bool host_ready = false;
+  std::string tail;  // end of the output so far, to spot the ready line
 
   Pipe to_dev{host.master, line.master, {}, 0};
   Pipe to_host{line.master, host.master, {}, 0};
@@ -152,10 +165,29 @@ int run(const std::vector<std::string>& args) {
     }
     pid_t w = waitpid(pid, &status, WNOHANG);
     if (w == pid) break;
-    struct pollfd pf[2] = {{host.master, POLLIN, 0}, {line.master, POLLIN, 0}};
+    struct pollfd pf[3] = {
+        {host.master, POLLIN, 0}, {line.master, POLLIN, 0}, {out_fd, POLLIN, 0}};
     if (to_dev.off < to_dev.buf.size()) pf[1].events |= POLLOUT;
     if (to_host.off < to_host.buf.size()) pf[0].events |= POLLOUT;
-    poll(pf, 2, 200);
+    poll(pf, out_fd >= 0 ? 3 : 2, 200);
+    if (out_fd >= 0 && (pf[2].revents & (POLLIN | POLLHUP))) {
+      char buf[4096];
+      ssize_t n = read(out_fd, buf, sizeof buf);
+      if (n > 0) {
+        fwrite(buf, 1, static_cast<size_t>(n), stdout);
+        if (!host_ready) {
+          tail.append(buf, static_cast<size_t>(n));
+          if (tail.find("init_tty done!") != std::string::npos) {
+            host_ready = link_to(root + "/host/ttyGS0", host.name);
+            fprintf(stderr, "panelsim: host line at %s/host/ttyGS0\n", root.c_str());
+          }
+          if (tail.size() > 64) tail.erase(0, tail.size() - 64);
+        }
+      } else if (n == 0) {
+        close(out_fd);
+        out_fd = -1;
+      }
+    }
     if (pf[0].revents & POLLIN) pump_in(to_dev);
     if (pf[1].revents & POLLIN) pump_in(to_host);
     pump_out(to_dev);

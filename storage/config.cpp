@@ -1,0 +1,192 @@
+// Configuration records, identity and version file.
+//
+// Threading: the command-loop thread (start-up included) owns the files, the
+// offsets and bytes 0..7 of `cfg`; other threads only read those bytes.
+// `video_path` is shared with the local video players and kept behind
+// g_video_path_lock. Errors are printed on stdout and the in-memory values
+// stay the truth; nothing here stops the daemon.
+#include "storage/config.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/system.h"
+
+AppConfig cfg;
+SharedWord<uint8_t> fb_x_offset{16};
+SharedWord<uint8_t> fb_y_offset{84};
+
+namespace {
+
+constexpr const char* kAppCfgPath = "/usr/data/app.cfg";
+constexpr const char* kFbCfgPath = "/usr/data/fb.cfg";
+constexpr const char* kVersionPath = "/usr/data/version";
+constexpr const char* kVersion = "2026091101";
+constexpr const char* kIdentity = "pavrotek5_0001_2026091101";
+constexpr const char* kDefaultVideoPath = "/media/offline_video.h264";
+
+std::mutex g_video_path_lock;
+char g_video_path[cfg_video_path_len];  // bytes 8..135 of the record
+
+SharedWord<uint8_t>* const kFields[8] = {&cfg.bright,         &cfg.mode,       &cfg.reserved_2,
+                                         &cfg.local_rotation, &cfg.reserved_4, &cfg.clock_enable,
+                                         &cfg.test_mode,      &cfg.warn_enable};
+
+// Reads up to n bytes from the start of fd; the count read, or -1.
+ssize_t read_head(int fd, uint8_t* buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = pread(fd, buf + got, n - got, static_cast<off_t>(got));
+    if (r < 0) return -1;
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// Writes the n bytes at the start of fd; true when all of them went out.
+bool write_head(int fd, const uint8_t* buf, size_t n) {
+  size_t put = 0;
+  while (put < n) {
+    ssize_t w = pwrite(fd, buf + put, n - put, static_cast<off_t>(put));
+    if (w <= 0) return false;
+    put += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string cfg_video_path() {
+  std::lock_guard<std::mutex> lock(g_video_path_lock);
+  return std::string(g_video_path, strnlen(g_video_path, cfg_video_path_len));
+}
+
+int cfg_set_video_path(const char* path) {
+  if (!path) return -1;
+  size_t n = strnlen(path, cfg_video_path_len);
+  if (n >= cfg_video_path_len) return -1;  // no room for the terminator
+  std::lock_guard<std::mutex> lock(g_video_path_lock);
+  // The bytes after the terminator keep their values, as in the file image.
+  memcpy(g_video_path, path, n + 1);
+  return 0;
+}
+
+void cfg_to_bytes(uint8_t out[cfg_file_size]) {
+  for (int i = 0; i < 8; i++) out[i] = kFields[i]->load();
+  std::lock_guard<std::mutex> lock(g_video_path_lock);
+  memcpy(out + 8, g_video_path, cfg_video_path_len);
+}
+
+void cfg_from_bytes(const uint8_t* in, uint32_t n) {
+  if (n > cfg_file_size) n = cfg_file_size;
+  for (uint32_t i = 0; i < 8 && i < n; i++) *kFields[i] = in[i];
+  if (n <= 8) return;
+  std::lock_guard<std::mutex> lock(g_video_path_lock);
+  memcpy(g_video_path, in + 8, n - 8);
+}
+
+int ReadConfig() {
+  int fd = dev_open(kAppCfgPath, O_RDWR);
+  if (fd < 0) {
+    puts("ReadConfig open app.cfg err,rebuild");
+    cfg.bright = 60;
+    cfg.mode = 0;
+    cfg.reserved_2 = 0;
+    cfg.local_rotation = 0;
+    cfg.reserved_4 = 0;
+    cfg.test_mode = 1;
+    cfg.warn_enable = 1;
+    cfg_set_video_path(kDefaultVideoPath);
+    SaveConfig();
+    return 1;
+  }
+  uint8_t tmp[cfg_file_size];
+  ssize_t got = read_head(fd, tmp, cfg.size);
+  close(fd);
+  // A short file fills only what it holds; the rest keeps its in-memory value.
+  if (got > 0) cfg_from_bytes(tmp, static_cast<uint32_t>(got));
+  printf("ReadConfig bright:%d mode:%d  local_rotation:%d \n", cfg.bright.load(), cfg.mode.load(),
+         cfg.local_rotation.load());
+  printf("cfg test_mode = %d\n", cfg.test_mode.load());
+  return 0;
+}
+
+void SaveConfig() {
+  int fd = dev_open(kAppCfgPath, O_RDWR | O_CREAT, 0644);
+  if (fd < 0) {
+    puts("SaveConfig open app.cfg err");
+    return;
+  }
+  uint8_t tmp[cfg_file_size];
+  cfg_to_bytes(tmp);
+  bool ok = write_head(fd, tmp, cfg.size);
+  close(fd);
+  sync();
+  if (!ok) {
+    puts("SaveConfig write app.cfg err");
+    return;
+  }
+  printf("SaveConfig success | local_rotation:%d\n", cfg.local_rotation.load());
+}
+
+int ReadFBConfig() {
+  int fd = dev_open(kFbCfgPath, O_RDWR);
+  if (fd < 0) {
+    puts("ReadConfig open fb.cfg err,rebuild");
+    fb_x_offset = 16;
+    fb_y_offset = 84;
+    SaveFBConfig();
+    return 1;
+  }
+  uint8_t tmp[fb_cfg_file_size];
+  ssize_t got = read_head(fd, tmp, sizeof tmp);
+  close(fd);
+  if (got >= 1) fb_x_offset = tmp[0];
+  if (got >= 2) fb_y_offset = tmp[1];
+  printf("read fb config x off %d y off %d\n", fb_x_offset.load(), fb_y_offset.load());
+  return 0;
+}
+
+void SaveFBConfig() {
+  int fd = dev_open(kFbCfgPath, O_RDWR | O_CREAT, 0644);
+  if (fd < 0) {
+    puts("SaveConfig open fb.cfg err");
+    return;
+  }
+  uint8_t tmp[fb_cfg_file_size] = {};  // the reserved bytes are written as zeros
+  tmp[0] = fb_x_offset;
+  tmp[1] = fb_y_offset;
+  bool ok = write_head(fd, tmp, sizeof tmp);
+  close(fd);
+  sync();
+  if (!ok) {
+    puts("SaveFBConfig write fb.cfg err");
+    return;
+  }
+  printf("save fb config success x off %d y off %d\n", fb_x_offset.load(), fb_y_offset.load());
+}
+
+void setVersion() {
+  int fd = dev_open(kVersionPath, O_RDWR | O_CREAT, 0644);
+  if (fd < 0) {
+    puts("setVersion open version err ");
+    return;
+  }
+  // In place, without truncation: a longer older text keeps its tail.
+  write_head(fd, reinterpret_cast<const uint8_t*>(kVersion), strlen(kVersion));
+  close(fd);
+}
+
+char* check_dev_version() {
+  size_t n = strlen(kIdentity);
+  char* buf = static_cast<char*>(malloc(n + 1));
+  if (!buf) return nullptr;
+  memcpy(buf, kIdentity, n + 1);
+  return buf;
+}

@@ -1,0 +1,47 @@
+// File helpers behind the host's file commands: upload, small files,
+// deletion, size, listing and the SD card's storage figures.
+//
+// Threading: everything runs on the command-loop thread, except `storage`,
+// which the slideshow thread reads (SharedWord, no lock).
+// Errors: functions return 0 / -1 (drop_pages_cache: 0 / 1) and print their
+// own failure line; none of them ends the daemon. All paths are device paths
+// and are resolved through platform/system.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "common/word.h"
+
+constexpr uint32_t dir_result_len = 10240;  // listing text buffer
+constexpr uint32_t dir_list_max = 512;      // a name list stays below this many characters
+constexpr size_t file_path_max = 256;       // buffer of a child path (incl. NUL)
+
+// Storage figures in KiB: total, used, available, then three words that stay 0.
+extern SharedWord<uint32_t> storage[6];
+// Text of the last directory listing, NUL-filled after the text.
+extern char dir_result[dir_result_len];
+
+// Writes size bytes, makes them durable (fsync + flush) and, when last is 1,
+// closes the stream, syncs and drops the page cache. Returns 0, or -1 when
+// the write fell short (the stream is still closed on the last chunk).
+int save_file(FILE* fp, const uint8_t* buf, uint32_t size, int last);
+// Creates or truncates path and writes size bytes; 0, or -1 when the file
+// cannot be opened or written.
+int save_small_file(const char* path, const uint8_t* buf, uint32_t size);
+// Asks the kernel to drop clean page-cache pages; 0, or 1 on any failure.
+int drop_pages_cache();
+// Removes path when it is a regular file, or every regular file below it
+// when it is a directory (directories and symbolic links stay).
+void DeleteFile(const char* path);
+// dir + "/" + name into out (no doubled "/"); 0, or -1 when it would not fit
+// in out_len bytes (out is then an empty string).
+int Getfilepath(const char* dir, const char* name, char* out, size_t out_len = file_path_max);
+// Size of the file behind path (links followed), or 0.
+uint32_t GetFileSize(const char* path);
+// Writes the listing text of path into out (out_len bytes, NUL-terminated);
+// creates the directory when it is missing.
+void GetDir(const char* path, char* out, size_t out_len = dir_result_len);
+// Refreshes storage[0..2] from the SD card's file system.
+void QuerryStorage();
