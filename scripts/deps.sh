@@ -12,7 +12,7 @@ PACKAGES=(
   libavcodec-dev libavutil-dev       # H.264 decoder of the simulated board
   ffmpeg                             # independent encoder/decoder for tests, demo media
   libpng-dev libfreetype-dev
-  fonts-dejavu-core                  # TrueType fonts copied into device roots
+  fonts-dejavu-core fonts-dejavu-extra  # TrueType fonts copied into device roots
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

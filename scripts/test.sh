@@ -30,9 +30,12 @@ build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j"$JOBS" -L concurrency)
 
-if [ -f fuzz/CMakeLists.txt ]; then
-  echo "== fuzz (short bounded run)"
-  CC=clang CXX=clang++ build build-fuzz -DPANELD_FUZZ=ON -DPANELD_BENCH=OFF
-  (cd build-fuzz && ctest --output-on-failure -L fuzz)
-fi
+echo "== fuzz: the PNG pixel writer, a short bounded run"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPANELD_FUZZ=ON -DPANELD_SANITIZE=address,undefined \
+  -DPANELD_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j"$JOBS" --target fuzz_png_pixel_writer
+corpus=$(mktemp -d)
+build-fuzz/fuzz/fuzz_png_pixel_writer -max_total_time="${FUZZ_SECONDS:-30}" -close_fd_mask=2 \
+  "$corpus" tests/fixtures/png
+rm -rf "$corpus"
 echo "== all tests passed"

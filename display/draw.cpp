@@ -1,0 +1,90 @@
+// Drawing primitives on the overlay plane.
+//
+// Threading: draw_rect and the wipes take a PlaneReadLock themselves, so a
+// rotation never swaps the mapping under a fill; draw_point does not (it is
+// called once per glyph pixel) and relies on its caller's lock. Errors:
+// draw_rect ends the process on a plane with fewer than 4 bytes per pixel.
+#include "display/draw.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "display/fb.h"
+#include "platform/display.h"
+
+namespace {
+
+// Plane memory is shared with other painters and with the display
+// controller: every pixel is one whole, relaxed atomic word store.
+inline void store_pixel(uintptr_t addr, uint32_t colour) {
+  __atomic_store_n(reinterpret_cast<uint32_t*>(addr), colour, __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
+void draw_point(uintptr_t base, int32_t x, int32_t y, uint32_t colour) {
+  const int64_t pitch = fb_info.line_length;
+  store_pixel(base + y * pitch + int64_t(x) * 4, colour);
+}
+
+void draw_point_clipped(uintptr_t base, int32_t x, int32_t y, uint32_t colour) {
+  if (base == 0 || x < 0 || y < 0 || uint32_t(x) >= fb_info.xres || uint32_t(y) >= fb_info.yres)
+    return;
+  const uint64_t off = uint64_t(y) * fb_info.line_length + uint64_t(x) * 4;
+  if (off + 4 > plane_room(base)) return;
+  store_pixel(base + off, colour);
+}
+
+void draw_rect(uintptr_t base, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour) {
+  PlaneReadLock lock;
+  const int64_t X = fb_info.xres;
+  const int64_t Y = fb_info.yres;
+  const int64_t L = fb_info.line_length;
+  // Plane 0 was never opened (or is being reopened): there is no geometry
+  // to clip against, so there is nothing to draw.
+  if (X == 0) return;
+  int64_t x0 = x, y0 = y;
+  const int64_t xe = w < 0 ? X : std::min<int64_t>(x0 + w, X);
+  const int64_t ye = h < 0 ? Y : std::min<int64_t>(y0 + h, Y);
+  x0 = std::max<int64_t>(x0, 0);
+  y0 = std::max<int64_t>(y0, 0);
+  if (L / X < 4) {
+    fprintf(stderr, "not support pix fmt: %d %d %d\n", static_cast<int>(fb_info.pix_fmt.load()),
+            static_cast<int>(L), static_cast<int>(X));
+    exit(-1);
+  }
+  int64_t rows = ye - y0;
+  const int64_t cols = xe - x0;
+  if (rows <= 0 || cols <= 0 || base == 0) return;
+  // The geometry comes from plane 0 whatever buffer is painted; a buffer of
+  // a smaller plane must still not be overrun.
+  const size_t room = plane_room(base);
+  if (room != SIZE_MAX) {
+    const int64_t first = y0 * L + x0 * 4;
+    if (first + cols * 4 > static_cast<int64_t>(room)) return;
+    rows = std::min<int64_t>(rows, (static_cast<int64_t>(room) - first - cols * 4) / L + 1);
+  }
+  uintptr_t p = base + y0 * L + x0 * 4;
+  for (int64_t r = 0; r < rows; r++, p += L)
+    for (int64_t c = 0; c < cols; c++) store_pixel(p + c * 4, colour);
+}
+
+void transparent_fb1_buffer(int n) {
+  PlaneReadLock lock;
+  draw_rect(fb1_buffer(n), 0, 0, -1, -1, 0);
+}
+
+void transparent_fb1_direct(int selector) {
+  // Every caller passes 0 (transparent); other selectors clear as well.
+  PlaneReadLock lock;
+  draw_rect(fb1_buffer(png_frame_num), 0, 0, -1, -1, 0);
+  const int32_t shown = png_frame_num ^= 1;
+  fb_pan_display(fb1_fd, &fb1_info, shown);
+}
+
+void clean_fb1() {
+  PlaneReadLock lock;
+  draw_rect(fb1_buffer(0), 0, 0, -1, -1, 0);
+  fb_pan_display(fb1_fd, &fb1_info, 0);
+}

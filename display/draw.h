@@ -1,0 +1,30 @@
+// Drawing primitives on the overlay plane: pixels, clipped rectangles and
+// the three ways of wiping overlay buffers to transparent.
+//
+// Threading: no lock of their own beyond the plane lock (display/fb.h):
+// draw_rect and the wipes take a PlaneReadLock themselves; callers that
+// pass an address they read from fb1_buffer()/clock_fb_base must hold one
+// across reading it and drawing. Which thread paints which overlay buffer
+// is settled by the overlay writers.
+// Errors: draw_rect ends the process (status -1) on a plane with fewer than
+// 4 bytes per pixel; everything else returns nothing.
+// Colours are 32-bit ARGB words, alpha in the top byte; 0 is transparent.
+#pragma once
+
+#include <cstdint>
+
+// Writes one pixel at base + y * line_length + x * 4 (line_length of plane
+// 0). Unchecked: the caller guarantees 0 <= x < xres, 0 <= y < yres.
+void draw_point(uintptr_t base, int32_t x, int32_t y, uint32_t colour);
+// draw_point that drops pixels outside plane 0's xres x yres.
+void draw_point_clipped(uintptr_t base, int32_t x, int32_t y, uint32_t colour);
+// Fills the rectangle clipped to plane 0's geometry; a negative w or h
+// reaches the right or bottom edge. Nothing is drawn before plane 0 is open.
+void draw_rect(uintptr_t base, int32_t x, int32_t y, int32_t w, int32_t h, uint32_t colour);
+// Wipes overlay buffer n (0 or 1) to transparent; does not pan.
+void transparent_fb1_buffer(int n);
+// Wipes overlay buffer png_frame_num, flips png_frame_num and shows the
+// buffer it now selects. selector 0 (every caller) means transparent.
+void transparent_fb1_direct(int selector);
+// Wipes overlay buffer 0 and shows it; png_frame_num is left alone.
+void clean_fb1();

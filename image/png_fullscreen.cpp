@@ -1,0 +1,96 @@
+// The full-screen PNG stream: pictures decoded into the back overlay buffer,
+// spread over about a second by pacing checkpoints, then handed to the small
+// decoder thread, which flips them in.
+//
+// Threads: decode_big_png_thread_func owns its pacing stamp and the slot it
+// decodes; it writes only the back buffer, between taking `back_free` and
+// posting `back_ready`, and holds `flip_lock` for the whole cycle. The
+// command loop fills slots through the queues.
+// Errors: broken frames are reported on stderr and skipped; the permit goes
+// back to `back_free` so the next frame is taken.
+#include <semaphore.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "display/fb.h"
+#include "image/png_overlay.h"
+#include "link/subsystems.h"
+#include "platform/queue.h"
+
+PngSlot big_png_decode_info[big_png_slot_count];
+std::atomic<MessageQueue*> usable_big_png_queue;
+std::atomic<MessageQueue*> display_big_png_queue;
+const int32_t big_png_frameTime = 100000;
+
+namespace {
+
+PngMsg big_png_msgs[big_png_slot_count];
+uint32_t last_big_png_frame_time;  // full-screen decoder thread only
+
+struct BackTarget {
+  int index;  // the back buffer, read once per picture
+  int64_t y;  // dev_y
+};
+
+// Rows go straight into the back buffer; about ten checkpoints per picture
+// spread the work (and the pictures) out over time.
+int back_sink(const PngRow& row, void* ctx) {
+  const BackTarget* t = static_cast<const BackTarget*>(ctx);
+  int rc;
+  {
+    std::lock_guard<std::mutex> draw(png_draw_mutex);
+    PlaneReadLock lock;
+    rc = png_put_row(row, overlay_canvas(t->index), 0, t->y);
+  }
+  // Pictures lower than ten rows get a checkpoint after every row rather
+  // than a division by zero.
+  uint32_t chunk = row.total / 10;
+  if (chunk == 0) chunk = 1;
+  if (row.done % chunk == 0) png_pace(&last_big_png_frame_time, big_png_frameTime);
+  return rc;
+}
+
+}  // namespace
+
+void big_png_thread_init() {
+  MessageQueue* usable = message_queue_create(0, 0);
+  MessageQueue* display = message_queue_create(0, 0);
+  for (int i = 0; i < big_png_slot_count; i++) {
+    PngSlot& s = big_png_decode_info[i];
+    s.x = 0;
+    s.y = 0;
+    s.length = 0;
+    s.buffer = static_cast<uint8_t*>(malloc(big_png_slot_size));
+    big_png_msgs[i] = PngMsg{0, &s, 0, 0};
+    if (s.buffer) message_queue_send(usable, &big_png_msgs[i]);
+  }
+  display_big_png_queue = display;
+  usable_big_png_queue = usable;
+}
+
+void* decode_big_png_thread_func(void* arg) {
+  PngSync* sync = static_cast<PngSync*>(arg);
+  big_png_thread_init();
+  for (;;) {
+    sem_wait(&sync->back_free);
+    pthread_mutex_lock(&sync->flip_lock);
+    PngMsg* m = static_cast<PngMsg*>(message_queue_receive(display_big_png_queue));
+    bool finished = false;
+    if (!m) {
+      usleep(100000);
+    } else if (m->slot) {
+      PngSlot* slot = m->slot;
+      // x and y of a full-screen frame are not used: it starts at column 0, row dev_y.
+      BackTarget t{png_frame_num ^ 1, dev_y};
+      finished = png_decode_rows(slot->buffer, slot->length, false, back_sink, &t) == 0;
+      message_queue_send(usable_big_png_queue, m);
+    }
+    pthread_mutex_unlock(&sync->flip_lock);
+    // Without a finished picture nobody would flip and give the permit
+    // back, so keep it here.
+    sem_post(finished ? &sync->back_ready : &sync->back_free);
+  }
+  return nullptr;
+}

@@ -1,0 +1,122 @@
+// PNG overlay streams: small pictures drawn at a position on the shown
+// overlay buffer, and full-screen pictures decoded into the back buffer and
+// flipped in.
+//
+// Threads: the command loop fills frame slots (command 102) and runs the
+// overlay commands 103-105; the small decoder thread (decode_png_thread_func)
+// draws small frames and performs every overlay flip of both streams; the
+// full-screen decoder thread (decode_big_png_thread_func) writes only the
+// back overlay buffer, between taking `back_free` and posting `back_ready`.
+// Slots change hands only through the message queues, so one thread at a
+// time touches a slot. Overlay pixels are written under png_draw_mutex and
+// a PlaneReadLock.
+//
+// Errors: bad frames are reported on stderr and skipped, their slot goes
+// back to its free queue; functions return 0 on success, -1 on failure.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+struct MessageQueue;
+
+// One frame slot: a buffer allocated once, the position the host asked for
+// and the number of PNG bytes in the buffer.
+struct PngSlot {
+  uint8_t* buffer;
+  int32_t x;        // column on the overlay plane
+  int32_t y;        // row, counted from dev_y
+  uint32_t length;  // PNG bytes in buffer
+};
+
+// What the slot queues carry: word 1 is the slot, the others are 0.
+struct PngMsg {
+  intptr_t word0;
+  PngSlot* slot;
+  intptr_t word2, word3;
+};
+
+constexpr uint32_t png_slot_size = 131072;       // bytes of one small-stream slot
+constexpr uint32_t big_png_slot_size = 1048576;  // bytes of one full-screen slot
+constexpr int png_slot_count = 6;
+constexpr int big_png_slot_count = 2;
+
+// Held while the PNG streams write overlay pixels or flip (a working step of
+// the small decoder, one row of the full-screen decoder) and while command
+// 103 wipes the overlay, so a clear never interleaves with a draw. Taken
+// after `flip_lock`, before the plane lock.
+extern std::mutex png_draw_mutex;
+
+// Small stream (image/png_overlay.cpp).
+extern PngSlot png_decode_info[png_slot_count];
+// Queue handles are published with release/acquire (std::atomic), so the
+// command loop sees a queue whole once it sees its handle.
+extern std::atomic<MessageQueue*> usable_png_queue;   // free slots; null until made
+extern std::atomic<MessageQueue*> display_png_queue;  // filled slots, oldest first
+extern const int32_t png_frameTime;                   // µs between two working steps
+
+// Full-screen stream (image/png_fullscreen.cpp).
+extern PngSlot big_png_decode_info[big_png_slot_count];
+extern std::atomic<MessageQueue*> usable_big_png_queue;
+extern std::atomic<MessageQueue*> display_big_png_queue;
+extern const int32_t big_png_frameTime;  // µs between two pacing checkpoints
+
+void png_thread_init();
+void big_png_thread_init();
+
+// Decodes the PNG file data[0..length) into overlay buffer `index` with its
+// top left corner at column x, row dev_y + y; clipped to the plane.
+void decode_png_pos_layer(const uint8_t* data, uint32_t length, int32_t x, int32_t y, int index);
+
+// --- The pixel writer, usable on any 32-bit ARGB memory ---------------------
+
+// A 32-bit ARGB pixel area (bytes B, G, R, A per pixel): width x height
+// pixels, rows pitch bytes apart.
+struct PngCanvas {
+  uint8_t* base;
+  int32_t width;
+  int32_t height;
+  uint32_t pitch;
+};
+
+// One row as libpng hands it over. Every picture is converted to 8-bit
+// B, G, R, A. An interlaced picture comes in passes, each pass handing over
+// every row number once: only rows with `in_pass` carry pixels, and of
+// those only the columns first_col, first_col + col_step, ...
+struct PngRow {
+  const uint8_t* bgra;
+  uint32_t row, width, height;
+  bool in_pass;
+  uint32_t first_col, col_step;
+  bool last_pass;
+  uint32_t done, total;  // rows handed over so far, including this one, of all passes
+};
+
+// Receives each row; returns 0 to go on, 1 when no further row is wanted
+// (the rest of the picture is not decoded).
+using PngRowSink = int (*)(const PngRow& row, void* ctx);
+
+// Decodes a PNG file held in memory and hands its rows to `sink`. Prints
+// the size and colour type when log_info is set. Returns 0 when the picture
+// was decoded, -1 when the data is not a readable PNG (reported on stderr;
+// rows handed over before a broken part stay handed over).
+int png_decode_rows(const uint8_t* data, size_t len, bool log_info, PngRowSink sink, void* ctx);
+
+// Writes one handed-over row into the canvas, the picture's top left corner
+// at column x, row y of the canvas, clipped. Returns 1 once the final pass
+// has gone below the canvas (nothing further can show), else 0.
+int png_put_row(const PngRow& row, const PngCanvas& canvas, int64_t x, int64_t y);
+
+// png_decode_rows + png_put_row on a fixed canvas.
+int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const PngCanvas& canvas,
+                    bool log_info);
+
+// The canvas of overlay buffer `index` (0 or 1) of plane 1; base 0 when the
+// plane is not open. Call under a PlaneReadLock.
+PngCanvas overlay_canvas(int index);
+
+// Pacing: waits when the previous step ended less than `period` µs ago
+// (only waits of 1 to 99 999 µs are made), then sets *last to the time.
+void png_pace(uint32_t* last, int32_t period);

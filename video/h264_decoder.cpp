@@ -1,0 +1,461 @@
+// The H.264 decoder thread: blocks from the rings -> NAL units -> one
+// hardware decoder instance per part -> frame buffers -> display queue.
+//
+// play_h264_thread2 is the only thread that touches the per-part state, the
+// decoder instances and the frame memory; it holds pc_mutex from its wait
+// through the refill. Frame buffers change hands only through the two
+// queues. Errors are logged and decoding goes on with the next unit.
+#include "video/h264_decoder.h"
+
+#include <pthread.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/state.h"
+#include "display/fb.h"
+#include "link/command.h"
+#include "link/subsystems.h"
+#include "platform/codec.h"
+#include "platform/display.h"
+#include "platform/queue.h"
+#include "platform/system.h"
+#include "video/intake.h"
+
+H264FrameInfo frame_info[2];
+H264FrameMsg h264_frame_msgs[2];
+SharedWord<MessageQueue*> usable_h264_queue{nullptr};
+SharedWord<MessageQueue*> display_h264_queue{nullptr};
+SharedWord<int32_t> h264_rmem_fd{-1};
+SharedWord<uint32_t> h264_y_size{kH264YSize};
+SharedWord<uint32_t> h264_uv_size{kH264UVSize};
+
+SharedWord<int32_t> before_frame_is_last{0};
+SharedWord<int32_t> frameTimes[3] = {33333, 0, 0};
+
+SharedWord<int32_t> hide_png_frames[4];
+SharedWord<int32_t> show_png_frames[4];
+SharedWord<int32_t> png_display_show_flag{1};
+
+SharedWord<uint32_t> mirror_frames_shown{0};
+SharedWord<H264HandoffHook> h264_handoff_hook{nullptr};
+
+namespace {
+
+constexpr uint32_t kMinNalCapacity = 131072;
+constexpr int32_t kPartHeights[3] = {0, 880, 752};  // part 0: dev_height
+// Frame row of each part's picture, by number of parts.
+constexpr uint32_t kRowOffset[3][3] = {{0, 0, 0}, {0, 1408, 0}, {0, 768, 1536}};
+constexpr uint32_t kFrameRows = kH264YSize / kH264Stride;  // 2560
+
+struct PartState {
+  NaluUnit unit{};
+  uint8_t* unit_buf = nullptr;
+  NaluBuf* nal = nullptr;
+  V4l2H264Decoder* dec = nullptr;
+  // Result of the last read; 0 or less: the part needs a block. Read by
+  // pushers (under pc_mutex) to decide whether to wake this thread.
+  SharedWord<int32_t> unit_len{0};
+  int32_t ps_len = 0;  // parameter-set bytes collected at the start of unit_buf
+  uint8_t last_block = 0;
+  uint8_t decoded = 0;
+};
+
+PartState parts[3];
+H264DecoderConfig dec_cfg[3];
+uint32_t unit_cap = 0;  // bytes of each unit buffer
+
+// Decoder resources opened (queues, decoders, mirror thread). Kept apart
+// from h264_rmem_fd so that an open without reserved memory is still
+// released properly.
+bool opened = false;
+// Both frame buffers exist and the mirror thread runs: units may be
+// decoded. Otherwise they are dropped, so no frame waits for a consumer.
+bool frames_ok = false;
+pthread_t mirror_thread;
+bool mirror_running = false;
+
+uint32_t round4096(uint32_t n) { return (n + 4095u) & ~4095u; }
+
+uint32_t now_us32() {
+  struct timeval tv;
+  platform_gettimeofday(&tv);
+  return static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec) * 1000000u + tv.tv_usec);
+}
+
+int32_t active_parts() {
+  int32_t m = h264_mode;
+  return m < 1 ? 1 : (m > 3 ? 3 : m);
+}
+
+// Waits (pc_mutex held) until the parts that need a block have one.
+void wait_for_blocks() {
+  while (h264_blocks_missing() == 1) {
+    printf("wait cnt %d %d %d\n", h264_block_data1.count.load(), h264_block_data2.count.load(),
+           h264_block_data3.count.load());
+    pthread_cond_wait(&pc_condc, &pc_mutex);
+  }
+}
+
+void open_sequence() {
+  printf("h264 thread cut version ");
+  for (int p = 0; p < 3; ++p) parts[p].dec = v4l2_h264_decoder_direct_open(&dec_cfg[p]);
+  h264_y_size = kH264YSize;
+  h264_uv_size = kH264UVSize;
+  int fd = rmem_open();
+  h264_rmem_fd = fd;
+  if (fd < 0) fprintf(stderr, "decoder open rmem failed: %s\n", strerror(errno));
+  usable_h264_queue = message_queue_create(0, 0);
+  display_h264_queue = message_queue_create(0, 0);
+  uint32_t ysz = round4096(h264_y_size), uvsz = round4096(h264_uv_size);
+  frames_ok = fd >= 0;
+  for (int i = 0; i < 2; ++i) {
+    H264FrameInfo& fi = frame_info[i];
+    fi = H264FrameInfo{};
+    if (fd >= 0) {
+      fi.y_vaddr = static_cast<uint8_t*>(rmem_alloc(fd, &fi.y_paddr, ysz));
+      fi.uv_vaddr = static_cast<uint8_t*>(rmem_alloc(fd, &fi.uv_paddr, uvsz));
+    }
+    if (fi.y_vaddr) memset(fi.y_vaddr, 0x00, ysz);
+    if (fi.uv_vaddr) memset(fi.uv_vaddr, 0x80, uvsz);
+    printf("frame info %d y pa %x size %d uv pa %x size %d\n", i, fi.y_paddr, ysz, fi.uv_paddr,
+           uvsz);
+    if (!fi.y_vaddr || !fi.uv_vaddr) {
+      puts("err: frame info alloc fail");
+      frames_ok = false;
+    }
+    h264_frame_msgs[i].control = 0;
+    h264_frame_msgs[i].info = &fi;
+    message_queue_send(usable_h264_queue, &h264_frame_msgs[i]);
+    printf("msg %d addr 0x%x data addr 0x%x\n", i,
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(&h264_frame_msgs[i])),
+           static_cast<unsigned>(reinterpret_cast<uintptr_t>(&fi)));
+  }
+  puts("ccd-----------");
+  mirror_running =
+      pthread_create(&mirror_thread, nullptr, mirror_and_display_thread_func, nullptr) == 0;
+  if (!mirror_running) frames_ok = false;
+  curr_frame = 0;
+  opened = true;
+}
+
+// Tears everything down; `locked`: the caller holds pc_mutex. Ends with no
+// frame message held (*cur cleared).
+void release_sequence(bool locked, H264FrameMsg** cur) {
+  puts("------------------------------------");
+  puts("stop h264, release resource---------");
+  for (PartState& ps : parts) ps.unit_len = 0;
+
+  puts("send mirror thread stop signal start");
+  if (mirror_running) {
+    // The stop request goes behind the frames already queued for display.
+    H264FrameMsg* stop =
+        *cur ? *cur : static_cast<H264FrameMsg*>(message_queue_receive(usable_h264_queue));
+    if (stop) {
+      stop->control = -1;
+      message_queue_send(display_h264_queue, stop);
+    }
+    pthread_join(mirror_thread, nullptr);
+    mirror_running = false;
+  }
+  *cur = nullptr;
+  puts("send mirror thread stop signal end");
+
+  int fd = h264_rmem_fd;
+  uint32_t ysz = round4096(h264_y_size), uvsz = round4096(h264_uv_size);
+  for (H264FrameInfo& fi : frame_info) {
+    if (fi.y_vaddr) rmem_free(fd, fi.y_vaddr, fi.y_paddr, ysz);
+    if (fi.uv_vaddr) rmem_free(fd, fi.uv_vaddr, fi.uv_paddr, uvsz);
+    fi.y_vaddr = fi.uv_vaddr = nullptr;
+  }
+  if (fd >= 0) rmem_close(fd);
+  puts("free rmem done");
+
+  for (PartState& ps : parts) {
+    v4l2_h264_decoder_close(ps.dec);
+    ps.dec = nullptr;
+    nalu_buf_clean(ps.nal);
+    ps.decoded = 0;
+  }
+  puts("close decoder and clean nalu done");
+
+  if (locked) {
+    for (H264BlockRecord* r : {&h264_block_data1, &h264_block_data2, &h264_block_data3}) {
+      r->write_index = 0;
+      r->read_index = 0;
+      r->count = 0;
+    }
+  } else {
+    clear_h264_rings();
+  }
+  h264_rmem_fd = -1;
+  puts("clear h264 queue done");
+
+  if (MessageQueue* q = usable_h264_queue) message_queue_delete(q);
+  usable_h264_queue = nullptr;
+  if (MessageQueue* q = display_h264_queue) message_queue_delete(q);
+  display_h264_queue = nullptr;
+  puts("del message queue done");
+  opened = false;
+  frames_ok = false;
+}
+
+// Moves one block of each active part that ran out of units into its NAL
+// buffer. Call with pc_mutex held.
+void refill() {
+  int32_t mode = active_parts();
+  for (int p = 0; p < mode; ++p) {
+    PartState& ps = parts[p];
+    if (ps.unit_len > 0) continue;
+    H264BlockRecord* r = h264_data_arrays[p];
+    if (!r || r->count <= 0) continue;
+    H264Slot& s = r->slots[r->read_index];
+    int32_t taken = nalu_buf_write(ps.nal, s.data, s.length);
+    if (taken < static_cast<int32_t>(s.length))
+      printf("fread len:%d  fseek len:%d \n", s.length, taken);
+    r->read_index = (r->read_index + 1) % kH264RingSlots;
+    ps.last_block = static_cast<uint8_t>(s.last_block);
+    --r->count;
+  }
+}
+
+// Keeps a parameter-set unit of `len` bytes that was read behind the ones
+// already collected. Runaway collections (no slice ever comes) restart at
+// the newest unit instead of eating the room of the unit buffer.
+void collect_parameter_set(PartState& ps, int32_t len) {
+  if (static_cast<uint32_t>(ps.ps_len + len) > unit_cap / 2) {
+    memmove(ps.unit_buf, ps.unit_buf + ps.ps_len, len);
+    ps.ps_len = len;
+  } else {
+    ps.ps_len += len;
+  }
+}
+
+void overlay_window(int32_t f) {
+  for (int k = 0; k < 4; ++k) {
+    if (hide_png_frames[k] < f && f < show_png_frames[k]) {
+      png_display_show_flag = 0;
+      return;
+    }
+  }
+  png_display_show_flag = 1;
+}
+
+void pace_frame() {
+  uint32_t remaining =
+      lastframe_times[0] + static_cast<uint32_t>(frameTimes[0].load()) - now_us32();
+  if (remaining >= 1 && remaining <= 99999) usleep(remaining);
+  lastframe_times[0] = now_us32();
+}
+
+}  // namespace
+
+void stop_h264() {
+  h264_start_mark = 0;
+  printf("h264 start_mark = 0, stop play h264 ");
+}
+
+void set_framerate(int32_t fps) {
+  // A rate of 0 or less has no period; the current one stays.
+  if (fps <= 0) return;
+  frameTimes[0] = static_cast<int32_t>(1000000.0 / fps);
+}
+
+int64_t get_now_seconds() {
+  struct timeval tv;
+  platform_gettimeofday(&tv);
+  return (static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec) / 1000000;
+}
+
+int32_t h264_blocks_missing() {
+  int32_t mode = h264_mode;
+  if (mode <= 0) return 0;
+  bool needy = false;
+  for (int i = 0; i < mode && i < 3; ++i) {
+    if (parts[i].unit_len > 0) continue;
+    needy = true;
+    H264BlockRecord* r = h264_data_arrays[i];
+    if (!r || r->count <= 0) return 1;
+  }
+  return needy ? 0 : check_264_cnt();
+}
+
+int32_t check_264_cnt() {
+  int32_t mode = h264_mode;
+  if (mode <= 0) return 0;
+  for (int i = 0; i < mode && i < 3; ++i) {
+    H264BlockRecord* r = h264_data_arrays[i];
+    if (!r || r->count <= 0) return 1;
+  }
+  return 0;
+}
+
+void* play_h264_thread2(void*) {
+  h264_data_arrays[0] = &h264_block_data1;
+  h264_data_arrays[1] = &h264_block_data2;
+  h264_data_arrays[2] = &h264_block_data3;
+
+  int32_t w = dev_width, h = dev_height;
+  for (int p = 0; p < 3; ++p) {
+    // Each part's picture must fit below its row in the frame buffer.
+    uint32_t row = 0;
+    for (const auto& rows : kRowOffset) row = rows[p] > row ? rows[p] : row;
+    int32_t ph = p == 0 ? h : kPartHeights[p];
+    int32_t room = static_cast<int32_t>(kFrameRows - row);
+    if (ph <= 0 || ph > room) ph = room;
+    int32_t pw = w > 0 && w < static_cast<int32_t>(kH264Stride) ? w : kH264Stride;
+    dec_cfg[p] = H264DecoderConfig{"/dev/video2", pw, ph, kFourccNV12, {0, 0}};
+  }
+  uint64_t cap = static_cast<uint64_t>(w > 0 ? w : 0) * static_cast<uint64_t>(h > 0 ? h : 0);
+  if (cap < kMinNalCapacity) cap = kMinNalCapacity;
+  if (cap > 64u << 20) cap = 64u << 20;
+  unit_cap = static_cast<uint32_t>(cap);
+  for (PartState& ps : parts) {
+    ps.unit_buf = static_cast<uint8_t*>(malloc(unit_cap));
+    ps.nal = nalu_buf_init(unit_cap);
+    if (!ps.unit_buf || !ps.nal) {
+      fprintf(stderr, "h264 thread: out of memory\n");
+      return nullptr;
+    }
+  }
+
+  int64_t last_wake = get_now_seconds();
+  H264FrameMsg* cur = nullptr;  // frame buffer being filled
+  int p = 0;                    // part decoded next
+
+  for (;;) {
+    pthread_mutex_lock(&pc_mutex);
+    bool skip_open = false;
+    for (;;) {
+      wait_for_blocks();
+      if (h264_resource_need_release != 1) break;
+      puts("force release h264 resource");
+      h264_resource_need_release = 0;
+      stop_h264();
+      if (!opened) break;
+      if (h264_start_mark != 0) {
+        skip_open = true;
+        break;
+      }
+      release_sequence(true, &cur);
+      p = 0;
+      // The release emptied the rings. A stamp that changed again while we
+      // waited is acted on now, not at the wake after (which would drop the
+      // next stream's first block instead of this one).
+    }
+    if (!skip_open && !opened) open_sequence();
+
+    int64_t now = get_now_seconds();
+    if (now - last_wake >= 11) {
+      printf("get now s %ld %ld\n", static_cast<long>(now), static_cast<long>(last_wake));
+      puts("timeout, release h264 decoder");
+      for (PartState& ps : parts) nalu_buf_clean(ps.nal);
+    }
+    last_wake = now;
+    refill();
+    pthread_mutex_unlock(&pc_mutex);
+
+    // Decode loop: until the current part has no unit left.
+    for (;;) {
+      int32_t mode = active_parts();
+      if (p >= mode) p = 0;
+      PartState& ps = parts[p];
+      int32_t room = static_cast<int32_t>(unit_cap) - ps.ps_len;
+      int32_t len = 0;
+      if (h264_start_mark == 1) {
+        if (ps.decoded == 1) printf("part %d err enter error data\n", p);
+        len = nalu_buf_read_unit(ps.nal, &ps.unit, ps.unit_buf + ps.ps_len, room);
+        ps.unit_len = len;
+      }
+      if (len <= 0 && ps.last_block == 1) {
+        ps.last_block = 0;
+        len = nalu_buf_read_tail(ps.nal, &ps.unit, ps.unit_buf + ps.ps_len, room);
+        ps.unit_len = len;
+        if (len > 0 && p == 0) before_frame_is_last = 1;
+      }
+      if (len <= 0) {
+        // End of data.
+        if (opened && h264_start_mark == 0) {
+          release_sequence(false, &cur);
+          p = 0;
+          time_stamp = 0;
+        }
+        break;
+      }
+
+      uint32_t type = ps.unit.type;
+      if (type == 7 || type == 8) {
+        collect_parameter_set(ps, len);
+        continue;
+      }
+      if (type != 1 && type != 5) continue;
+      if (!frames_ok) {
+        // No frame memory or no mirror thread: nothing can be shown.
+        ps.ps_len = 0;
+        continue;
+      }
+
+      if (!cur) {
+        cur = static_cast<H264FrameMsg*>(message_queue_receive(usable_h264_queue));
+        if (!cur || !cur->info) {
+          cur = nullptr;
+          continue;
+        }
+        cur->info->rows = 0;
+      }
+      H264FrameInfo* fi = cur->info;
+      uint32_t row = kRowOffset[mode - 1][p];
+      int rc = v4l2_h264_decoder_direct_work(ps.dec, ps.unit_buf, len + ps.ps_len,
+                                             fi->y_vaddr + row * kH264Stride,
+                                             fi->uv_vaddr + row * (kH264Stride / 2));
+      int err = errno;
+      ps.ps_len = 0;
+      if (rc != 0) {
+        puts("trig a");
+        message_queue_send(usable_h264_queue, cur);
+        fprintf(stderr, "decoder direct work failed: %s\n", strerror(err));
+        cur = nullptr;
+        continue;
+      }
+      if (v4l2_h264_decoder_get_frame_info(ps.dec, fi->dec_info) != 0) {
+        puts("trig b");
+        message_queue_send(usable_h264_queue, cur);
+        cur = nullptr;
+        printf("usable queue size %d\n", message_queue_size(usable_h264_queue));
+        continue;
+      }
+      uint32_t bottom = row + fi->dec_info[1];
+      if (bottom > fi->rows) fi->rows = bottom;
+      ps.decoded = 1;
+      p = (p + 1) % mode;
+      bool complete = true;
+      for (int i = 0; i < mode; ++i) complete = complete && parts[i].decoded;
+      if (!complete) continue;
+
+      message_queue_send(display_h264_queue, cur);
+      cur = nullptr;
+      for (PartState& q : parts) q.decoded = 0;
+      if (p == 0 && before_frame_is_last == 1) {
+        before_frame_is_last = 0;
+        curr_frame = 1;
+      } else {
+        ++curr_frame;
+      }
+      if (H264HandoffHook hook = h264_handoff_hook) hook(curr_frame);
+      overlay_window(curr_frame);
+      pace_frame();
+    }
+  }
+  return nullptr;
+}
+
+namespace {
+
+void cmd_framerate(const Command& c, Reply&) { set_framerate(c.u8(8)); }
+PANELD_COMMAND(15, cmd_framerate);
+
+}  // namespace

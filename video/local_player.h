@@ -1,0 +1,28 @@
+// Local H.264 playback: a player thread feeds a stored file into part 0 of
+// the intake in 1 MiB blocks, in a loop, until stopped.
+//
+// Ownership: the player thread owns its open file and read buffer; the
+// words below are shared without a lock. At most one player runs:
+// play_local_h264_async tests and starts under a lock. Errors are logged;
+// functions return 0 / -1 as noted.
+#pragma once
+
+#include <cstdint>
+
+#include "common/word.h"
+
+constexpr int kLocalPathMax = 128;  // bytes of local_264_path, NUL included
+
+extern char local_264_path[kLocalPathMax];
+extern SharedWord<int32_t> local_h264_mark;  // 1 keep playing, 0 stop requested
+extern SharedWord<int32_t> h264_loop_mark;   // 1 start the file again at its end
+
+// Starts playing `path` unless a file already plays (then 0). Returns the
+// thread creation result (0 started), or -1 for a path of 128 characters or
+// more.
+int play_local_h264_async(const char* path);
+void* play_local_h264_thread(void*);
+// Plays on the calling thread until the end (no loop) or a stop; -1.
+int play_local_h264(const char* path, int width, int height, int loop);
+// Asks the player and the decoder to stop; returns at once.
+void stop_local_h264();

@@ -1,0 +1,140 @@
+// The mirror-and-display thread: copies (or turns by 180 degrees) each
+// decoded frame into one of two display buffers and shows it on fb0.
+//
+// Started by the decoder thread at each open and joined at each release.
+// It owns its two display buffers; a frame buffer is its own only between
+// taking it from display_h264_queue and giving it back to usable_h264_queue.
+// It never holds a lock across a frame, except the plane lock while it pans.
+// Errors are logged; without reserved memory the thread ends at once.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "display/fb.h"
+#include "platform/display.h"
+#include "platform/queue.h"
+#include "storage/config.h"
+#include "video/h264_decoder.h"
+
+namespace {
+
+struct DisplayPair {
+  uint8_t* y = nullptr;
+  uint8_t* uv = nullptr;
+  uint32_t y_pa = 0;
+  uint32_t uv_pa = 0;
+};
+
+uint32_t round4096(uint32_t n) { return (n + 4095u) & ~4095u; }
+
+void free_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
+  for (int i = 0; i < 2; ++i) {
+    if (pairs[i].y) rmem_free(fd, pairs[i].y, pairs[i].y_pa, ysz);
+    if (pairs[i].uv) rmem_free(fd, pairs[i].uv, pairs[i].uv_pa, uvsz);
+    pairs[i] = DisplayPair{};
+  }
+}
+
+// Puts frame `fi` into display pair `d`: a plain copy, or the whole
+// assembled picture (every part) turned by 180 degrees.
+void fill_pair(const H264FrameInfo& fi, const DisplayPair& d, uint32_t ysz, uint32_t uvsz) {
+  if (cfg.local_rotation != 2) {
+    memcpy(d.y, fi.y_vaddr, ysz);
+    memcpy(d.uv, fi.uv_vaddr, uvsz);
+    return;
+  }
+  uint32_t w = fi.dec_info[0];  // line width
+  if (w == 0 || w > kH264Stride) w = kH264Stride;
+  // Turn the visible columns only, so that the picture stays at column 0
+  // and not the decoder's padding columns.
+  uint32_t vis = fi.dec_info[2];
+  if (vis == 0 || vis > w) vis = w;
+  uint32_t rows = fi.rows;
+  if (rows == 0) rows = fi.dec_info[1];
+  if (rows > kH264YSize / kH264Stride) rows = kH264YSize / kH264Stride;
+  msa_rotate180(fi.y_vaddr, d.y, static_cast<int>(vis), static_cast<int>(rows), static_cast<int>(w),
+                static_cast<int>(w), 1);
+  msa_rotate180(fi.uv_vaddr, d.uv, static_cast<int>((vis + 1) / 2),
+                static_cast<int>((rows + 1) / 2), static_cast<int>(w), static_cast<int>(w), 2);
+}
+
+void show_pair(const DisplayPair& d, uint32_t line_width) {
+  FbUserCfg uc;
+  uc.words[FbUserCfg::kFormat] = fb_user_fmt_nv12;
+  uc.words[FbUserCfg::kWidth] = static_cast<uint32_t>(dev_width.load());
+  uc.words[FbUserCfg::kHeight] = static_cast<uint32_t>(dev_height.load());
+  uc.words[FbUserCfg::kX] = 0;
+  uc.words[FbUserCfg::kY] = static_cast<uint32_t>(dev_y.load());
+  uc.words[FbUserCfg::kConst2] = 2;
+  uc.words[FbUserCfg::kConst1] = 1;
+  uc.words[FbUserCfg::kYPhys] = d.y_pa;
+  uc.words[FbUserCfg::kYStride] = line_width;
+  uc.words[FbUserCfg::kUvPhys] = d.uv_pa;
+  uc.words[FbUserCfg::kUvStride] = line_width;
+  uc.words[FbUserCfg::kFlags] = 0xFF00;
+  PlaneReadLock lock;
+  fb_pan_display_set_user_cfg(fb_fd, &uc);
+  fb_pan_display(fb_fd, &fb_info, 0);
+}
+
+}  // namespace
+
+void* mirror_and_display_thread_func(void*) {
+  printf("create mirror thread ");
+  uint32_t ysz = round4096(h264_y_size), uvsz = round4096(h264_uv_size);
+  printf("y size %d\n", ysz);
+  printf("uv size %d\n", uvsz);
+  int fd = h264_rmem_fd;
+  if (fd < 0) {
+    // Nothing to show frames in: end now, so the release does not wait.
+    puts("mirror thread rmem error");
+    return nullptr;
+  }
+  DisplayPair pairs[2];
+  bool pairs_ok = true;
+  for (int i = 0; i < 2; ++i) {
+    pairs[i].y = static_cast<uint8_t*>(rmem_alloc(fd, &pairs[i].y_pa, ysz));
+    pairs[i].uv = static_cast<uint8_t*>(rmem_alloc(fd, &pairs[i].uv_pa, uvsz));
+    if (pairs[i].y) memset(pairs[i].y, 0x00, ysz);
+    if (pairs[i].uv) memset(pairs[i].uv, 0x80, uvsz);
+    if (!pairs[i].y || !pairs[i].uv) pairs_ok = false;
+    printf("mirror info %d y pa %x size %d uv pa %x size %d\n", i, pairs[i].y_pa, ysz,
+           pairs[i].uv_pa, uvsz);
+  }
+  puts("c1---------");
+  int k = 0;
+  int not_found = 0;
+  MessageQueue* display = display_h264_queue;
+  MessageQueue* usable = usable_h264_queue;
+  for (;;) {
+    H264FrameMsg* msg = static_cast<H264FrameMsg*>(message_queue_receive(display));
+    if (!msg) {
+      puts("not decode msg");
+      usleep(10000);
+      continue;
+    }
+    if (msg->control == -1) {
+      msg->control = 0;
+      puts("break mirror thread");
+      free_pairs(fd, pairs, ysz, uvsz);
+      puts("mirror thread end");
+      return nullptr;
+    }
+    if (!msg->info) {
+      ++not_found;
+      printf("err not found info %d ----------------\n", not_found);
+      continue;
+    }
+    const H264FrameInfo& fi = *msg->info;
+    uint32_t w = fi.dec_info[0];
+    bool show = pairs_ok && fi.y_vaddr && fi.uv_vaddr;
+    if (show) fill_pair(fi, pairs[k], ysz, uvsz);
+    // The decoder may fill this frame buffer again from now on.
+    message_queue_send(usable, msg);
+    if (!show) continue;
+    show_pair(pairs[k], w);
+    ++mirror_frames_shown;
+    k ^= 1;
+  }
+}
