@@ -90,8 +90,10 @@ void place_glyph_r90(const Canvas& cv, const GlyphBitmap& g, int32_t x, int32_t 
     for (int64_t c = c0; c < c1; c++) {
       bool covered = g.mono ? (src[c >> 3] & (0x80 >> (c & 7))) != 0 : src[c] != 0;
       if (covered) {
+        // One whole-pixel store, like every other overlay writer: painters
+        // may overlap (a clear while the screen ends), never tear a pixel.
         uint8_t* p = dst + size_t(y0 + c) * size_t(cv.pitch);
-        memcpy(p, &colour, 4);
+        __atomic_store_n(reinterpret_cast<uint32_t*>(p), colour, __ATOMIC_RELAXED);
       }
     }
   }

@@ -219,6 +219,45 @@ int Daemon::wait_exit(int timeout_ms) {
   return exit_status_;
 }
 
+SimRun::SimRun(const DeviceRoot& root) : root_(root) {
+  root.remove("/host/ttyGS0");
+  pid_ = fork();
+  if (pid_ == 0) {
+    std::string log = root.path() + "/../run.log";
+    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    std::string exe = build_dir() + "/panelsim";
+    execl(exe.c_str(), "panelsim", "run", root.path().c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // The host link appears once the daemon has opened its line.
+  for (int i = 0; i < 400 && !root.exists("/host/ttyGS0"); i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+SimRun::~SimRun() {
+  kill(pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+}
+
+std::string SimRun::log() const { return slurp(root_.path() + "/../run.log"); }
+
+std::string SimRun::ctl(const std::string& args, int* status, std::string* err) const {
+  std::string errfile = root_.path() + "/../ctl.err";
+  std::string out;
+  *status = run(build_dir() + "/panelctl --device " + root_.file("/host/ttyGS0") + " " + args +
+                    " 2>" + errfile,
+                &out);
+  std::string e = slurp(errfile);
+  if (err) {
+    *err = e;
+  } else {
+    out += e;
+  }
+  return out;
+}
+
 bool snapshot(const DeviceRoot& root, const std::string& layer, Image* out) {
   std::string png = root.path() + "/../snap-" + layer + ".png";
   std::string o;

@@ -92,6 +92,27 @@ class Daemon {
   hostlink::HostLink* host_ = nullptr;
 };
 
+// `panelsim run ROOT` in the background for the life of the object, as a
+// person runs it; ready once the host line ROOT/host/ttyGS0 appears.
+class SimRun {
+ public:
+  explicit SimRun(const DeviceRoot& root);
+  ~SimRun();
+  SimRun(const SimRun&) = delete;
+  SimRun& operator=(const SimRun&) = delete;
+
+  // Runs panelctl on the host line; returns its stdout. Its stderr goes to
+  // *err when given, else it is appended to the returned text.
+  std::string ctl(const std::string& args, int* status, std::string* err = nullptr) const;
+  // Everything `panelsim run` and the daemon wrote so far.
+  std::string log() const;
+  pid_t pid() const { return pid_; }
+
+ private:
+  const DeviceRoot& root_;
+  pid_t pid_ = -1;
+};
+
 // Snapshot of the panel through `panelsim snapshot`, decoded to RGBA.
 struct Image {
   int width = 0, height = 0;

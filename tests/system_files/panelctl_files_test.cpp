@@ -15,48 +15,7 @@ namespace {
 
 using harness::DeviceRoot;
 
-class SimRun {
- public:
-  explicit SimRun(const DeviceRoot& root) : root_(root) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::string log = root.path() + "/../run.log";
-      if (!freopen(log.c_str(), "w", stdout) || !freopen(log.c_str(), "a", stderr)) _exit(127);
-      std::string exe = harness::build_dir() + "/panelsim";
-      execl(exe.c_str(), "panelsim", "run", root.path().c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    // Input that arrives before the daemon has set up its line is flushed.
-    for (int i = 0; i < 300 && root.read("/../run.log").find("init_tty done!") == std::string::npos;
-         i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~SimRun() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  // Runs panelctl; stdout only, stderr kept apart in *err when given.
-  std::string ctl(const std::string& args, int* status, std::string* err = nullptr) const {
-    std::string errfile = root_.path() + "/../ctl.err";
-    std::string out;
-    *status = harness::run(harness::build_dir() + "/panelctl --device " +
-                               root_.file("/host/ttyGS0") + " " + args + " 2>" + errfile,
-                           &out);
-    if (err) {
-      FILE* f = fopen(errfile.c_str(), "r");
-      err->clear();
-      char buf[512];
-      size_t n;
-      while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) err->append(buf, n);
-      if (f) fclose(f);
-    }
-    return out;
-  }
-
- private:
-  const DeviceRoot& root_;
-  pid_t pid_;
-};
+using harness::SimRun;
 
 std::string local_file(const DeviceRoot& root, const std::string& name, size_t n) {
   std::string path = root.path() + "/../" + name;

@@ -13,37 +13,17 @@ namespace {
 
 using namespace pngsys;
 
-class SimRun {
+// Exit status of panelctl, its stdout in *out and its stderr in *err.
+class SimRun : public harness::SimRun {
  public:
-  explicit SimRun(const DeviceRoot& root) : root_(root) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      const std::string log = root.path() + "/../run.log";
-      if (!freopen(log.c_str(), "w", stdout) || !freopen(log.c_str(), "a", stderr)) _exit(127);
-      const std::string exe = harness::build_dir() + "/panelsim";
-      execl(exe.c_str(), "panelsim", "run", root.path().c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    poll_until([&] { return root.read("/../run.log").find("init_tty done!") != std::string::npos; },
-               15000, 50);
-  }
-  ~SimRun() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  // Runs panelctl: its exit status, stdout in *out, stderr in *err.
+  using harness::SimRun::SimRun;
   int ctl(const std::string& args, std::string* out, std::string* err = nullptr) const {
-    const std::string errfile = root_.path() + "/../ctl.err";
-    const int st = harness::run(harness::build_dir() + "/panelctl --device " +
-                                    root_.file("/host/ttyGS0") + " " + args + " 2>" + errfile,
-                                out);
-    if (err) *err = root_.read("/../ctl.err");
+    std::string e;
+    int st;
+    *out = harness::SimRun::ctl(args, &st, &e);
+    if (err) *err = e;
     return st;
   }
-
- private:
-  const DeviceRoot& root_;
-  pid_t pid_;
 };
 
 TEST(SystemPngPanelctl, OverlaySubcommands) {

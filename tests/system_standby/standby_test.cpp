@@ -201,38 +201,7 @@ TEST(ClockCommand, FirstStartSetsTheTwentySecondOfJanuary2026) {
   EXPECT_EQ(d2.count_log("first start, set time"), 0);
 }
 
-// `panelsim run ROOT` in the background, for panelctl.
-class SimRun {
- public:
-  explicit SimRun(const DeviceRoot& root) : root_(root) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::string log = root.path() + "/../run.log";
-      if (!freopen(log.c_str(), "w", stdout) || !freopen(log.c_str(), "a", stderr)) _exit(126);
-      std::string exe = harness::build_dir() + "/panelsim";
-      execl(exe.c_str(), "panelsim", "run", root.path().c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    // Commands written before the daemon opens its line would be flushed.
-    wait_for([&] { return root.read("/../run.log").find("init_tty done!") != std::string::npos; },
-             10000);
-  }
-  ~SimRun() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  std::string ctl(const std::string& args, int* status) const {
-    std::string out;
-    *status = harness::run(harness::build_dir() + "/panelctl --timeout 10000 --device " +
-                               root_.file("/host/ttyGS0") + " " + args + " 2>&1",
-                           &out);
-    return out;
-  }
-
- private:
-  const DeviceRoot& root_;
-  pid_t pid_;
-};
+using harness::SimRun;
 
 TEST(Panelctl, ClockSetAndStandbyStop) {
   DeviceRoot root;

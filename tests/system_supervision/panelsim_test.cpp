@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "tests/harness/harness.h"
@@ -36,15 +37,7 @@ TEST(PanelsimPeripherals, McuSettingsAndKernelLinesReachTheRunningDaemon) {
   EXPECT_EQ(root.read("/sim/mcu"), "temp=30\npump=1500\nsuspend=0\n");
 
   std::string out = root.path() + "/../run.log";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    execl(panelsim().c_str(), "panelsim", "run", root.path().c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_GT(pid, 0);
+  auto sim = std::make_unique<harness::SimRun>(root);
   EXPECT_TRUE(wait_for(
       [&] { return slurp(out).find("receive temp 30 pump 1500 rpm") != std::string::npos; }, 10000))
       << slurp(out);
@@ -64,9 +57,7 @@ TEST(PanelsimPeripherals, McuSettingsAndKernelLinesReachTheRunningDaemon) {
       4000))
       << root.read("/usr/data/log");
 
-  kill(pid, SIGTERM);
-  int st = 0;
-  waitpid(pid, &st, 0);
+  sim.reset();
 
   // Without a run, /proc/kmsg is a FIFO nobody reads: refused, not hung.
   EXPECT_EQ(harness::run(panelsim() + " kmsg " + root.path() + " 'x' 2>/dev/null"), 1);

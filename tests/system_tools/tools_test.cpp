@@ -15,39 +15,7 @@ namespace {
 
 using harness::DeviceRoot;
 
-// `panelsim run ROOT` in the background for the life of the object.
-class SimRun {
- public:
-  explicit SimRun(const DeviceRoot& root) : root_(root) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::string log = root.path() + "/../run.log";
-      freopen(log.c_str(), "w", stdout);
-      freopen(log.c_str(), "a", stderr);
-      std::string exe = harness::build_dir() + "/panelsim";
-      execl(exe.c_str(), "panelsim", "run", root.path().c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    // The host link appears once the daemon has opened its line.
-    for (int i = 0; i < 400 && !root.exists("/host/ttyGS0"); i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~SimRun() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  std::string ctl(const std::string& args, int* status) const {
-    std::string out;
-    *status = harness::run(harness::build_dir() + "/panelctl --device " + root_.file("/host/ttyGS0") +
-                               " " + args + " 2>&1",
-                           &out);
-    return out;
-  }
-
- private:
-  const DeviceRoot& root_;
-  pid_t pid_;
-};
+using harness::SimRun;
 
 TEST(Panelctl, TalksToTheDaemonThroughPanelsimRun) {
   DeviceRoot root;
