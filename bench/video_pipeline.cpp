@@ -125,8 +125,8 @@ void stream_clip() {
 // is not decoding: a run that decodes one frame is timed too, and its time
 // taken off.
 void BM_PipelineVsFfmpeg(benchmark::State& state) {
-  std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i '" + g_clip +
-                    "' -f null -";
+  std::string cmd =
+      "ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i '" + g_clip + "' -f null -";
   std::string one = "ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i '" + g_clip +
                     "' -frames:v 1 -f null -";
   frameTimes[0] = 0;  // pacing off
@@ -172,6 +172,13 @@ void BM_Paced30(benchmark::State& state) {
   state.counters["gap_mean_us"] = mean;
   state.counters["gap_stddev_us"] = std::sqrt(var / std::max<size_t>(gaps.size(), 1));
   state.counters["gap_worst_dev_us"] = worst;
+  // Pacing spaces the starts of decoding, so a picture that decodes slower
+  // than its neighbours (an IDR picture) shows as an outlier; the typical
+  // gap is better seen in the 90th percentile.
+  std::vector<double> dev;
+  for (double g : gaps) dev.push_back(std::fabs(g - 33333.0));
+  std::sort(dev.begin(), dev.end());
+  if (!dev.empty()) state.counters["gap_p90_dev_us"] = dev[dev.size() * 9 / 10];
 }
 
 BENCHMARK(BM_PipelineVsFfmpeg)->Iterations(6)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -362,6 +362,8 @@ void* play_h264_thread2(void*) {
     // Decode loop: until the current part has no unit left.
     for (;;) {
       int32_t mode = active_parts();
+      // Fewer parts than before: the parts beyond them are not in this frame.
+      for (int i = mode; i < 3; ++i) parts[i].decoded = 0;
       if (p >= mode) p = 0;
       PartState& ps = parts[p];
       int32_t room = static_cast<int32_t>(unit_cap) - ps.ps_len;

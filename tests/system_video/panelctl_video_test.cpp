@@ -2,13 +2,8 @@
 // streams of one and two parts, a second stream with a new stamp (whose
 // first block the device drops), and the query and stop subcommands.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <thread>
 
 #include "tests/harness/harness.h"
 #include "tests/system_video/clips.h"
@@ -22,35 +17,11 @@ void spill(const std::string& path, const std::vector<uint8_t>& data) {
       .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
 }
 
-class SimRun {
- public:
-  explicit SimRun(const DeviceRoot& root) : root_(root) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::string log = root.path() + "/../run.log";
-      if (!freopen(log.c_str(), "w", stdout) || !freopen(log.c_str(), "a", stderr)) _exit(126);
-      std::string exe = harness::build_dir() + "/panelsim";
-      execl(exe.c_str(), "panelsim", "run", root.path().c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    clips::poll([&] { return root.exists("/host/ttyGS0"); }, 20000, 20);
-  }
-  ~SimRun() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  std::string ctl(const std::string& args, int* status) const {
-    std::string out;
-    *status = harness::run(harness::build_dir() + "/panelctl --timeout 10000 --device " +
-                               root_.file("/host/ttyGS0") + " " + args + " 2>/dev/null",
-                           &out);
-    return out;
-  }
-
- private:
-  const DeviceRoot& root_;
-  pid_t pid_;
-};
+// panelctl with a patient time-out; its stdout (stderr dropped).
+std::string ctl(const harness::SimRun& sim, const std::string& args, int* status) {
+  std::string err;
+  return sim.ctl("--timeout 10000 " + args, status, &err);
+}
 
 TEST(PanelctlVideo, StreamsQueriesAndStops) {
   auto a0 = clips::encode("ctl_a0", 0, 1408, 5), a1 = clips::encode("ctl_a1", 1408, 880, 5);
@@ -66,31 +37,32 @@ TEST(PanelctlVideo, StreamsQueriesAndStops) {
   DeviceRoot root;
   clips::make_ready(root);
   root.write("/usr/data/loop.h264", std::string(b.begin(), b.end()));
-  SimRun sim(root);
+  harness::SimRun sim(root);
   int st;
-  std::string out = sim.ctl("nop", &st);
+  std::string out = ctl(sim, "nop", &st);
   ASSERT_EQ(st, 0) << out;
 
-  out = sim.ctl("--json stream " + d + "/ctl_a0.bin --parts 2 " + d + "/ctl_a1.bin --stamp 3", &st);
+  out =
+      ctl(sim, "--json stream " + d + "/ctl_a0.bin --parts 2 " + d + "/ctl_a1.bin --stamp 3", &st);
   ASSERT_EQ(st, 0) << out;
   EXPECT_NE(out.find("\"frames\":5,\"blocks\":1"), std::string::npos) << out;
-  EXPECT_EQ(sim.ctl("frame", &st), "1\n");  // the last frame is numbered 1
+  EXPECT_EQ(ctl(sim, "frame", &st), "1\n");  // the last frame is numbered 1
 
   // A new stamp: the device drops the block that carries it; the stream
   // still shows in full.
-  out = sim.ctl("stream " + d + "/ctl_b.bin --stamp 4", &st);
+  out = ctl(sim, "stream " + d + "/ctl_b.bin --stamp 4", &st);
   ASSERT_EQ(st, 0) << out;
   EXPECT_NE(out.find("4 frames in 1 blocks"), std::string::npos) << out;
   EXPECT_EQ(clips::compare_video(root, b_luma.back()), "");
-  EXPECT_EQ(sim.ctl("status", &st), "blocks 0 0 0, png queue 0\n");
+  EXPECT_EQ(ctl(sim, "status", &st), "blocks 0 0 0, png queue 0\n");
 
-  EXPECT_EQ(sim.ctl("play /usr/data/loop.h264", &st), "play: ok\n");
-  EXPECT_TRUE(clips::poll([&] { return sim.ctl("playing", &st) == "playing\n"; }, 3000));
-  EXPECT_EQ(sim.ctl("play-stop", &st), "play-stop: ok\n");
-  EXPECT_TRUE(clips::poll([&] { return sim.ctl("playing", &st) == "not playing\n"; }, 3000));
-  EXPECT_EQ(sim.ctl("video-stop", &st), "video-stop: ok\n");
-  EXPECT_EQ(sim.ctl("framerate 25", &st), "framerate: ok\n");
-  sim.ctl("framerate 0", &st);
+  EXPECT_EQ(ctl(sim, "play /usr/data/loop.h264", &st), "play: ok\n");
+  EXPECT_TRUE(clips::poll([&] { return ctl(sim, "playing", &st) == "playing\n"; }, 3000));
+  EXPECT_EQ(ctl(sim, "play-stop", &st), "play-stop: ok\n");
+  EXPECT_TRUE(clips::poll([&] { return ctl(sim, "playing", &st) == "not playing\n"; }, 3000));
+  EXPECT_EQ(ctl(sim, "video-stop", &st), "video-stop: ok\n");
+  EXPECT_EQ(ctl(sim, "framerate 25", &st), "framerate: ok\n");
+  ctl(sim, "framerate 0", &st);
   EXPECT_EQ(st, 2);
 }
 

@@ -204,11 +204,11 @@ TEST_F(Video, BlockAfterALongPauseCleansTheNalBuffersFirst) {
   gmtime_r(&later, &t);
   int year = t.tm_year + 1900;
   Packet r;
-  ASSERT_TRUE(d_->command(51,
-                          {uint8_t(year >> 8), uint8_t(year), uint8_t(t.tm_mon + 1),
-                           uint8_t(t.tm_mday), uint8_t(t.tm_hour), uint8_t(t.tm_min),
-                           uint8_t(t.tm_sec), 2},
-                          &r));
+  ASSERT_TRUE(
+      d_->command(51,
+                  {uint8_t(year >> 8), uint8_t(year), uint8_t(t.tm_mon + 1), uint8_t(t.tm_mday),
+                   uint8_t(t.tm_hour), uint8_t(t.tm_min), uint8_t(t.tm_sec), 2},
+                  &r));
   size_t from = d_->log().size();
   play(*one_);
   std::string log = d_->log();

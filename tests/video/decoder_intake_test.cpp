@@ -18,48 +18,87 @@
 
 namespace {
 
-// A small baseline clip from the ffmpeg tool, split into units.
-std::vector<std::vector<uint8_t>> small_clip_units(int w, int h, int frames) {
-  char dir[] = "/tmp/paneld-dec-XXXXXX";
-  if (!mkdtemp(dir)) return {};
-  std::string out = std::string(dir) + "/c.h264";
-  std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=" +
-                    std::to_string(w) + "x" + std::to_string(h) + ":rate=30 -frames:v " +
-                    std::to_string(frames) +
-                    " -c:v libx264 -profile:v baseline -g 1 -pix_fmt yuv420p -f h264 " + out;
-  int rc = system(cmd.c_str());
-  std::ifstream f(out, std::ios::binary);
-  std::vector<uint8_t> s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  system(("rm -rf " + std::string(dir)).c_str());
-  if (rc != 0 || s.empty()) return {};
-  NaluBuf* nb = nalu_buf_init(1 << 20);
-  nalu_buf_write(nb, s.data(), static_cast<uint32_t>(s.size()));
-  std::vector<std::vector<uint8_t>> units;
-  std::vector<uint8_t> d(1 << 20);
-  NaluUnit u;
-  int32_t len;
-  while ((len = nalu_buf_read_unit(nb, &u, d.data(), 1 << 20)) > 0 ||
-         (len = nalu_buf_read_tail(nb, &u, d.data(), 1 << 20)) > 0)
-    units.emplace_back(d.begin(), d.begin() + len);
-  nalu_buf_free(nb);
-  return units;
+std::vector<uint8_t> slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-// Parameter sets plus the first slice: one decodable picture.
-std::vector<uint8_t> first_picture(const std::vector<std::vector<uint8_t>>& units) {
-  std::vector<uint8_t> pic;
-  for (auto& u : units) {
-    pic.insert(pic.end(), u.begin(), u.end());
-    uint8_t type = u[u[2] == 1 ? 3 : 4] & 0x1F;
-    if (type == 5 || type == 1) break;
+// A small baseline clip from the ffmpeg tool, cut into pictures (parameter
+// sets with the slice that follows them), and the tool's own decode of it
+// (yuv420p frames).
+struct SmallClip {
+  std::vector<std::vector<uint8_t>> pictures;
+  std::vector<std::vector<uint8_t>> decoded;
+};
+
+SmallClip small_clip(int w, int h, int frames, bool intra) {
+  SmallClip c;
+  char dir[] = "/tmp/paneld-dec-XXXXXX";
+  if (!mkdtemp(dir)) return c;
+  std::string d = dir, out = d + "/c.h264", yuv = d + "/c.yuv";
+  std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i testsrc2=size=" +
+                    std::to_string(w) + "x" + std::to_string(h) + ":rate=30 -frames:v " +
+                    std::to_string(frames) + " -c:v libx264 -profile:v baseline -g " +
+                    (intra ? "1" : "250") + " -x264-params slices=1 -pix_fmt yuv420p -f h264 " +
+                    out + " && ffmpeg -hide_banner -loglevel error -nostdin -y -i " + out +
+                    " -f rawvideo -pix_fmt yuv420p " + yuv;
+  int rc = system(cmd.c_str());
+  std::vector<uint8_t> s = slurp(out), raw = slurp(yuv);
+  (void)!system(("rm -rf " + d).c_str());
+  if (rc != 0 || s.empty()) return c;
+  size_t frame = size_t(w) * h + 2 * size_t((w + 1) / 2) * ((h + 1) / 2);
+  for (size_t off = 0; off + frame <= raw.size(); off += frame)
+    c.decoded.emplace_back(raw.begin() + off, raw.begin() + off + frame);
+
+  NaluBuf* nb = nalu_buf_init(1 << 20);
+  nalu_buf_write(nb, s.data(), static_cast<uint32_t>(s.size()));
+  std::vector<uint8_t> d8(1 << 20), pic;
+  NaluUnit u;
+  int32_t len;
+  while ((len = nalu_buf_read_unit(nb, &u, d8.data(), 1 << 20)) > 0 ||
+         (len = nalu_buf_read_tail(nb, &u, d8.data(), 1 << 20)) > 0) {
+    pic.insert(pic.end(), d8.begin(), d8.begin() + len);
+    if (u.type == 1 || u.type == 5) c.pictures.push_back(std::move(pic)), pic.clear();
   }
-  return pic;
+  nalu_buf_free(nb);
+  return c;
+}
+
+// The pictures come out exactly as the independent decoder's, as NV12 at
+// the fixed stride, also with a height that needs cropping and with
+// pictures that refer to earlier ones.
+TEST(SimDecoder, PicturesEqualAnIndependentDecodeAsNv12) {
+  const int w = 96, h = 70;
+  SmallClip c = small_clip(w, h, 4, false);
+  ASSERT_EQ(c.pictures.size(), 4u) << "ffmpeg with libx264 is needed";
+  ASSERT_EQ(c.decoded.size(), 4u);
+  H264DecoderConfig cfg{"/dev/video2", w, h, kFourccNV12, {0, 0}};
+  V4l2H264Decoder* dec = v4l2_h264_decoder_direct_open(&cfg);
+  ASSERT_NE(dec, nullptr);
+  std::vector<uint8_t> y(kH264LineStride * h), uv(kH264LineStride * (h / 2));
+  for (size_t i = 0; i < c.pictures.size(); ++i) {
+    auto& p = c.pictures[i];
+    ASSERT_EQ(v4l2_h264_decoder_direct_work(dec, p.data(), int32_t(p.size()), y.data(), uv.data()),
+              0);
+    const uint8_t* ref = c.decoded[i].data();
+    const uint8_t* ref_u = ref + w * h;
+    const uint8_t* ref_v = ref_u + (w / 2) * (h / 2);
+    for (int r = 0; r < h; ++r)
+      for (int x = 0; x < w; ++x)
+        ASSERT_EQ(y[r * kH264LineStride + x], ref[r * w + x]) << i << " " << x << "," << r;
+    for (int r = 0; r < h / 2; ++r)
+      for (int x = 0; x < w / 2; ++x) {
+        ASSERT_EQ(uv[r * kH264LineStride + 2 * x], ref_u[r * (w / 2) + x]) << i;
+        ASSERT_EQ(uv[r * kH264LineStride + 2 * x + 1], ref_v[r * (w / 2) + x]) << i;
+      }
+  }
+  v4l2_h264_decoder_close(dec);
 }
 
 TEST(SimDecoder, WritesAtTheStrideAndRefusesWhatItMustNot) {
-  auto units = small_clip_units(96, 64, 2);
-  ASSERT_FALSE(units.empty()) << "ffmpeg with libx264 is needed";
-  std::vector<uint8_t> pic = first_picture(units);
+  SmallClip c = small_clip(96, 64, 1, true);
+  ASSERT_FALSE(c.pictures.empty()) << "ffmpeg with libx264 is needed";
+  std::vector<uint8_t>& pic = c.pictures[0];
 
   H264DecoderConfig cfg{"/dev/video2", 96, 64, kFourccNV12, {0, 0}};
   V4l2H264Decoder* dec = v4l2_h264_decoder_direct_open(&cfg);
