@@ -21,25 +21,30 @@ truncate -s 136 "$ROOT/usr/data/app.cfg"
 ./build/panelsim run "$ROOT" >"$OUT/paneld.log" 2>&1 &
 RUN=$!
 trap 'kill $RUN 2>/dev/null || true; wait $RUN 2>/dev/null || true' EXIT
-for _ in $(seq 50); do [ -e "$ROOT/host/ttyGS0" ] && break; sleep 0.1; done
+for _ in $(seq 300); do [ -e "$ROOT/host/ttyGS0" ] && break; sleep 0.1; done
 
-ctl() { ./build/panelctl --device "$ROOT/host/ttyGS0" "$@"; }
-have() { ./build/panelctl --help 2>&1 | grep -q "^  $1 "; }
+ctl() { ./build/panelctl --device "$ROOT/host/ttyGS0" --timeout 10000 "$@"; }
 snap() {
-  ./build/panelsim snapshot "$ROOT" "$OUT/$1.png" ${2:+--layer $2} 2>/dev/null &&
-    echo "   snapshot: $OUT/$1.png"
+  ./build/panelsim snapshot "$ROOT" "$OUT/$1.png" ${2:+--layer $2} && echo "   snapshot: $OUT/$1.png"
 }
 step() { echo; echo "== $*"; }
+# Waits until both standby screens have stopped (command 52 replies 0xFF 0xFF).
+standby_stop() {
+  for _ in $(seq 30); do
+    ctl standby-stop | grep -q "clock: not running, offline: not running" && return 0
+    sleep 0.5
+  done
+}
 
-step "boot: logo and offline screen"
-sleep 3
-snap 01-boot
+step "boot: logo, boot video and the offline screen with live readings"
+./build/panelsim mcu "$ROOT" temp=31 pump=1820 suspend=0
+sleep 4
+snap 01-offline-screen
 
-step "the host arrives"
+step "the host arrives and takes the panel"
 ctl identity
 ctl storage || true
-have standby-stop && ctl standby-stop
-sleep 2
+standby_stop
 
 step "file transfer"
 echo "hello from the host" > "$OUT/hello.txt"
@@ -47,40 +52,46 @@ ctl put "$OUT/hello.txt" /usr/data/hello.txt
 ctl ls /usr/data
 ctl size /usr/data/hello.txt
 
-if have jpeg; then
-  step "a JPEG frame from the host"
-  ffmpeg -loglevel error -y -f lavfi -i "testsrc2=size=1080x2288" -frames:v 1 "$OUT/frame.jpg"
-  ctl jpeg "$OUT/frame.jpg"
-  snap 02-jpeg
-fi
+step "a JPEG frame from the host"
+ffmpeg -loglevel error -y -f lavfi -i "testsrc2=size=1080x2288" -frames:v 1 "$OUT/frame.jpg"
+ctl jpeg "$OUT/frame.jpg"
+snap 02-jpeg-frame
 
-if have stream; then
-  step "H.264 video streamed by the host"
-  ffmpeg -loglevel error -y -f lavfi -i "testsrc2=size=1080x2288:rate=30" -t 4 \
-    -c:v libx264 -profile:v baseline -pix_fmt yuv420p -x264-params slices=1 "$OUT/clip.h264"
-  ctl stream "$OUT/clip.h264" &
-  STREAM=$!
-  if have png; then
-    sleep 1
-    ffmpeg -loglevel error -y -f lavfi -i "color=c=0x2060ffc0:size=400x200,format=rgba" \
-      -frames:v 1 "$OUT/badge.png"
-    ctl png "$OUT/badge.png" 340 100 || true
-  fi
-  sleep 1.5
-  snap 03-video
-  wait $STREAM || true
-fi
+step "H.264 video streamed by the host, with a PNG overlay"
+ffmpeg -loglevel error -y -f lavfi -i "testsrc2=size=1080x2288:rate=30" -t 6 \
+  -c:v libx264 -profile:v baseline -pix_fmt yuv420p -x264-params slices=1 "$OUT/clip.h264"
+ffmpeg -loglevel error -y -f lavfi -i "color=c=0x2060ffc0:size=400x200,format=rgba" \
+  -frames:v 1 "$OUT/badge.png"
+ctl stream "$OUT/clip.h264" &
+STREAM=$!
+sleep 2
+ctl png "$OUT/badge.png" 340 100
+sleep 1.5
+snap 03-video-with-overlay
+snap 03-video-overlay-layer overlay
+wait $STREAM
+ctl frame
+ctl overlay-clear
 
-if have brightness; then
-  step "brightness and rotation"
-  ctl brightness 80
-  ctl rotation 0
-fi
+step "brightness"
+ctl brightness 80
+./build/panelsim snapshot "$ROOT" --state
 
-step "the host leaves"
+step "the host leaves with the clock enabled: the clock takes over"
+ctl warn 0
+ctl config 80 0 0 0 0 1
 ./build/panelsim usb "$ROOT" unplug
-sleep 12
-snap 04-host-gone
+sleep 13
+snap 04-clock
+
+step "the host comes back, then leaves with warnings enabled: the warning"
+./build/panelsim usb "$ROOT" plug
+sleep 2
+ctl warn 1
+standby_stop
+./build/panelsim usb "$ROOT" unplug
+sleep 13
+snap 05-usb-warning
 
 echo
 echo "Daemon log: $OUT/paneld.log; snapshots: $OUT/*.png"
