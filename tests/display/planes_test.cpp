@@ -1,146 +1,150 @@
-// Planes: geometry by the panel table, rotation, backlight texts, NV12
-// user configuration, and the plane lock against a concurrent painter.
+// Planes and drawing in this process on the simulated platform: the panel
+// table, draw_rect clipping, overlay wipes, and rotation under a painter.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "display/draw.h"
 #include "display/fb.h"
-#include "tests/display/display_root.h"
+#include "platform/sim/sim_state.h"
+#include "storage/config.h"
+#include "tests/harness/harness.h"
 
 namespace {
 
-TEST_F(DisplayTest, DefaultPanelGeometry) {
-  ASSERT_EQ(open_fb(), 0);
-  EXPECT_EQ(fb_info.xres, 1080u);
-  EXPECT_EQ(fb_info.yres, 2400u);
-  EXPECT_EQ(fb_info.line_length, 1080u * 4);
-  EXPECT_EQ(fb1_info.frame_size, 1080u * 2400 * 4);
-  EXPECT_EQ(fb1_buffer(1) - fb1_buffer(0), uintptr_t(fb1_info.frame_size));
-  EXPECT_EQ(fb1_buffer(2), 0u);
-  EXPECT_EQ(clock_fb_base, fb1_buffer(0));
-  EXPECT_EQ(dev_width, 1080);
-  EXPECT_EQ(dev_height, 2288);
-  EXPECT_EQ(dev_x, 0);
-  EXPECT_EQ(dev_y, 84);
-  EXPECT_EQ(dev_type, 6);
-  SimPlaneState s = state();
-  EXPECT_TRUE(s.plane[0].enabled && s.plane[1].enabled);
-  EXPECT_EQ(s.fb0_user_cfg, 1u);
+class Planes : public ::testing::Test {
+ protected:
+  // The panel file written by each test; the geometry globals from zero.
+  void open(const std::string& panel = "1080x2400") {
+    setenv("PANELD_ROOT", root_.path().c_str(), 1);
+    root_.write(sim_panel_file, panel);
+    root_.write(sysfs_rotator_angle, "0");
+    png_frame_num = 0;
+    ASSERT_EQ(open_fb(), 0);
+    b0 = fb1_buffer(0);
+    b1 = fb1_buffer(1);
+  }
+  void close_planes() {
+    fb_close(fb_fd, &fb_info);
+    fb_close(fb1_fd, &fb1_info);
+    fb_fd = -1;
+    fb1_fd = -1;
+  }
+  void TearDown() override {
+    close_planes();
+    rotation = 0;
+  }
+  uint32_t pixel(uintptr_t base, int x, int y) const {
+    return *reinterpret_cast<const uint32_t*>(base + size_t(y) * fb_info.line_length + x * 4);
+  }
+  // The pixels of `base` equal to `c` form exactly [x0, x1) x [y0, y1).
+  ::testing::AssertionResult filled(uintptr_t base, uint32_t c, int x0, int y0, int x1, int y1) {
+    for (int y = 0; y < 2400; y++)
+      for (int x = 0; x < 1080; x++)
+        if ((pixel(base, x, y) == c) != (x >= x0 && x < x1 && y >= y0 && y < y1))
+          return ::testing::AssertionFailure() << "pixel " << x << "," << y;
+    return ::testing::AssertionSuccess();
+  }
+  harness::DeviceRoot root_{false};
+  uintptr_t b0 = 0, b1 = 0;
+};
+
+TEST_F(Planes, PanelTableByPlaneSizeAndRotation) {
+  const int kept = 7;  // dev_x, dev_y and dev_type before the open
+  struct Row {
+    const char* panel;
+    int rotation, width, height, x, y, type;
+  } rows[] = {
+      {"720x1600", 0, 720, 1472, kept, 64, 1}, {"1600x720", 0, 1600, 720, 0, 0, 1},
+      {"424x960", 0, 368, 960, 56, 0, 2},      {"424x960", 2, 368, 960, 0, 0, 2},
+      {"452x1280", 0, 448, 1280, 0, 0, 3},     {"452x1280", 2, 448, 1280, 4, 0, 3},
+      {"452x1280", 1, 448, 1280, kept, 0, 3},  {"480x960", 0, 320, 960, 80, 0, 4},
+      {"480x960", 2, 320, 960, 80, 0, 4},      {"480x960", 3, 320, 960, kept, 0, 4},
+      {"1080x2400", 0, 1080, 2288, 0, 90, 6},  {"800x480", 0, 800, 480, kept, kept, kept},
+  };
+  fb_y_offset = 90;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.panel) + " rotation " + std::to_string(r.rotation));
+    for (auto* w : {&dev_x, &dev_y, &dev_type}) *w = kept;
+    rotation = r.rotation;
+    open(r.panel);
+    EXPECT_EQ(dev_width, r.width);
+    EXPECT_EQ(dev_height, r.height);
+    EXPECT_EQ(dev_x, r.x);
+    EXPECT_EQ(dev_y, r.y);
+    EXPECT_EQ(dev_type, r.type);
+    close_planes();
+  }
+  fb_y_offset = 84;
 }
 
-TEST_F(DisplayTest, PanelTableKeepsOrSetsOffsetsByRotation) {
-  write(sim_panel_file, "424x960\n");
-  ASSERT_EQ(open_fb(), 0);
-  EXPECT_EQ(dev_width, 368);
-  EXPECT_EQ(dev_x, 56);
-  EXPECT_EQ(dev_type, 2);
-  set_rotation(2);  // 180 degrees: same size, other offset
-  EXPECT_EQ(read(sysfs_rotator_angle), "180");
-  EXPECT_EQ(dev_x, 0);
+TEST_F(Planes, RectanglesAreClippedToThePlane) {
+  open();
+  const int kMax = INT32_MAX, kMin = INT32_MIN;
+  struct Case {
+    int x, y, w, h;      // arguments
+    int x0, y0, x1, y1;  // the filled rectangle
+  } cases[] = {
+      {16, 84, 1048, 2288, 16, 84, 1064, 2372},  // the usable area
+      {0, 0, -1, -1, 0, 0, 1080, 2400},          // negative sizes reach the edges
+      {-10, 5, 20, 1, 0, 5, 10, 6},              // a negative origin keeps the far edge
+      {1070, 2390, -1, -1, 1070, 2390, 1080, 2400},
+      {2000, 0, 10, 10, 0, 0, 0, 0},  // right of the plane
+      {0, 2400, 10, 10, 0, 0, 0, 0},  // below it
+      {kMax, kMax, kMax, kMax, 0, 0, 0, 0},
+      {kMin, kMin, kMax, 3, 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    draw_rect(b0, 0, 0, -1, -1, 0);
+    draw_rect(b0, c.x, c.y, c.w, c.h, 0xFFFF0000);
+    EXPECT_TRUE(filled(b0, 0xFFFF0000, c.x0, c.y0, c.x1, c.y1)) << c.x << "," << c.y;
+  }
+
+  // Plane 0 never opened (xres 0): nothing drawn, no division by zero.
   close_planes();
-
-  write(sim_panel_file, "800x480");
-  write(sysfs_rotator_angle, "0");
-  dev_x = 7, dev_y = 9, dev_type = 3;
-  ASSERT_EQ(open_fb(), 0);
-  EXPECT_EQ(dev_width, 800);
-  EXPECT_EQ(dev_height, 480);
-  EXPECT_EQ(dev_x, 7);
-  EXPECT_EQ(dev_y, 9);
-  EXPECT_EQ(dev_type, 3);
-  close_planes();
-
-  write(sim_panel_file, "720x1600");
-  ASSERT_EQ(open_fb(), 0);
-  EXPECT_EQ(dev_width, 720);
-  EXPECT_EQ(dev_height, 1472);
-  EXPECT_EQ(dev_x, 7);  // kept
-  EXPECT_EQ(dev_y, 64);
+  fb_info.xres = 0;
+  std::vector<uint32_t> mem(64, 0xAAAAAAAA);
+  draw_rect(reinterpret_cast<uintptr_t>(mem.data()), 0, 0, -1, -1, 0);
+  draw_rect(0, 0, 0, -1, -1, 0);
+  transparent_fb1_direct(0);
+  clean_fb1();
+  for (uint32_t w : mem) EXPECT_EQ(w, 0xAAAAAAAAu);
 }
 
-TEST_F(DisplayTest, NonsensePanelFileFallsBackToDefault) {
-  write(sim_panel_file, "0x99999999");
-  ASSERT_EQ(open_fb(), 0);
-  EXPECT_EQ(fb_info.xres, 1080u);
-  EXPECT_EQ(fb_info.yres, 2400u);
-}
-
-TEST_F(DisplayTest, RotationWritesAngleAndSwapsQuarterTurns) {
-  ASSERT_EQ(open_fb(), 0);
-  set_rotation(1);
-  EXPECT_EQ(read(sysfs_rotator_angle), "90");
-  EXPECT_EQ(rotation, 1);
-  EXPECT_EQ(fb_info.xres, 2400u);
-  EXPECT_EQ(fb1_info.yres, 1080u);
-  EXPECT_EQ(dev_width, 2400);  // not in the table: the whole plane
-  EXPECT_EQ(clock_fb_base, fb1_buffer(0));
-  set_rotation(3);
-  EXPECT_EQ(read(sysfs_rotator_angle), "270");
-  set_rotation(7);
-  EXPECT_EQ(read(sysfs_rotator_angle), "0");
-  EXPECT_EQ(fb_info.xres, 1080u);
-  EXPECT_EQ(dev_height, 2288);
-}
-
-TEST_F(DisplayTest, RotationIsRefusedWhileHoldingThePlaneLock) {
-  ASSERT_EQ(open_fb(), 0);
-  PlaneReadLock lock;
-  set_rotation(1);  // would deadlock if it waited for the lock
-  EXPECT_EQ(read(sysfs_rotator_angle), "0");
-  EXPECT_EQ(fb_info.xres, 1080u);
-}
-
-TEST_F(DisplayTest, BrightnessClampsAndRemembers) {
-  bright = 60;
-  set_brightness(150, 0);
-  EXPECT_EQ(read(sysfs_dump_dsi_reg), "1000");
-  EXPECT_EQ(bright, 100);
-  set_brightness(35, 0);
-  EXPECT_EQ(read(sysfs_dump_dsi_reg), "350");  // shorter text replaces the longer one
-  inactive_brightness();
-  EXPECT_EQ(read(sysfs_dump_dsi_reg), "0");
-  EXPECT_EQ(bright, 35);
-  active_brightness();
-  EXPECT_EQ(read(sysfs_dump_dsi_reg), "350");
-  set_brightness(INT32_MIN, 1);  // no lower clamp, but no overflow either
-  EXPECT_EQ(read(sysfs_dump_dsi_reg), "-21474836480");
-  EXPECT_EQ(bright, 35);
-}
-
-TEST_F(DisplayTest, Nv12PictureReachesTheUserConfiguration) {
-  ASSERT_EQ(open_fb(), 0);
-  const uint32_t output[4] = {0, 0, 1088, 2288};
-  EXPECT_EQ(fb_display_nv12(fb_fd, dev_width, dev_height, &fb_info, output, 0x20001000), 0);
-  SimPlaneState s = state();
-  ASSERT_EQ(s.fb0_picture, 1u);
-  const uint32_t want[18] = {
-      4, 1080, 2288, 0, 84, 2, 1, 0, 0, 0x20001000, 1088, 0x20001000 + 1088 * 2288, 1088};
-  for (int i = 0; i < 18; i++) EXPECT_EQ(s.fb0_cfg[i], want[i]) << "word " << i;
-  EXPECT_EQ(fb_display_nv12(fb_fd, 1, 1, &fb_info, nullptr, 0), -1);
-}
-
-TEST_F(DisplayTest, PlanesOfAClosedOrUnknownDescriptorFail) {
-  FbInfo info;
-  EXPECT_LT(fb_open("/dev/fb7", &info), 0);
-  EXPECT_LT(fb_pan_display(12345, &info, 0), 0);
-  ASSERT_EQ(open_fb(), 0);
-  EXPECT_LT(fb_pan_display(fb1_fd, &fb1_info, 2), 0);
-  EXPECT_LT(fb_pan_display_enable_user_cfg(fb1_fd), 0);
+TEST_F(Planes, DirectWipesComeInPairs) {
+  open();
+  auto shown = [this] {
+    SimPlaneState s{};
+    EXPECT_EQ(sim_state_read(root_.path(), &s), 0);
+    return s.plane[1].shown;
+  };
+  draw_rect(b0, 0, 0, -1, -1, 0xFF111111);
+  draw_rect(b1, 0, 0, -1, -1, 0xFF222222);
+  transparent_fb1_direct(0);  // wipes buffer 0, shows buffer 1
+  EXPECT_EQ(png_frame_num, 1);
+  EXPECT_EQ(shown(), 1u);
+  EXPECT_TRUE(filled(b0, 0, 0, 0, 1080, 2400));
+  EXPECT_EQ(pixel(b1, 500, 500), 0xFF222222u);
+  transparent_fb1_direct(0);  // wipes buffer 1, shows buffer 0
+  EXPECT_EQ(png_frame_num, 0);
+  EXPECT_EQ(shown(), 0u);
+  EXPECT_TRUE(filled(b1, 0, 0, 0, 1080, 2400));
 }
 
 // A painter that follows the lock rules never touches a stale mapping while
 // the command loop rotates the panel back and forth.
-TEST_F(DisplayTest, PaintersSurviveRotation) {
-  ASSERT_EQ(open_fb(), 0);
+TEST_F(Planes, PaintersSurviveRotation) {
+  open();
   std::atomic<bool> stop{false};
   std::atomic<int> frames{0};
   std::thread painter([&] {
     while (!stop) {
       {
         PlaneReadLock lock;
-        uintptr_t base = clock_fb_base;
-        draw_rect(base, 10, 10, 200, 200, 0xFF00FF00);
-        draw_point(base, 5, 5, 0xFFFFFFFF);
+        draw_rect(clock_fb_base, 10, 10, 200, 200, 0xFF00FF00);
+        draw_point(clock_fb_base, 5, 5, 0xFFFFFFFF);
       }
       transparent_fb1_direct(0);
       frames++;
@@ -149,13 +153,11 @@ TEST_F(DisplayTest, PaintersSurviveRotation) {
   for (uint32_t code : {1u, 0u, 3u, 2u}) {
     int before = frames;
     set_rotation(code);
-    // Let the painter through at least once on the new mapping.
-    while (frames == before) std::this_thread::yield();
+    while (frames == before) std::this_thread::yield();  // at least once on the new mapping
   }
   stop = true;
   painter.join();
-  EXPECT_EQ(read(sysfs_rotator_angle), "180");
-  EXPECT_GT(frames, 4);
+  EXPECT_EQ(root_.read(sysfs_rotator_angle), "180");
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
-// UTF-8 decoding, rotated glyph placement and the per-character loop.
+// The text rules on plain canvases: UTF-8 decoding, rotated glyph placement
+// and clipping, and the layout rules of the clock and offline screens with
+// the device's real fonts.
 #include "standby/text.h"
 
 #include <gtest/gtest.h>
@@ -6,78 +8,87 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/system.h"
 #include "standby/clock.h"
-#include "tests/standby/standby_root.h"
+#include "standby/offline.h"
+#include "tests/harness/harness.h"
 
 namespace {
 
-using standby_test::GuardedCanvas;
+const uint32_t kInk = 0xFF123456, kPaper = 0x00ABCDEF;
 
-// The text as a heap block of exactly its bytes plus the NUL, so that the
-// address sanitizer sees any read past the end.
-std::unique_ptr<char[]> exact(const std::string& s) {
-  std::unique_ptr<char[]> p(new char[s.size() + 1]);
-  memcpy(p.get(), s.c_str(), s.size() + 1);
-  return p;
-}
-
-uint32_t decode(const std::string& s, uint32_t* len) {
-  auto p = exact(s);
-  return utf8_to_unicode(p.get(), len);
-}
-
-TEST(Utf8, DecodesOneToFourByteCharacters) {
-  uint32_t len = 99;
-  EXPECT_EQ(decode("A", &len), 0x41u);
-  EXPECT_EQ(len, 1u);
-  EXPECT_EQ(decode("\xC2\xB0", &len), 0xB0u);
-  EXPECT_EQ(len, 2u);
-  EXPECT_EQ(decode("\xE2\x82\xAC", &len), 0x20ACu);
-  EXPECT_EQ(len, 3u);
-  EXPECT_EQ(decode("\xF0\x9F\x98\x80", &len), 0x1F600u);
-  EXPECT_EQ(len, 4u);
-  // Only the first character counts.
-  EXPECT_EQ(decode("\xC2\xB0"
-                   "C",
-                   &len),
-            0xB0u);
-  EXPECT_EQ(len, 2u);
-}
-
-TEST(Utf8, BytesThatCannotBeginACharacterGiveLengthZero) {
-  for (int b : {0x80, 0xA0, 0xBF, 0xF8, 0xFC, 0xFF}) {
-    uint32_t len = 99;
-    std::string s(1, static_cast<char>(b));
-    EXPECT_EQ(decode(s + "x", &len), 0u) << b;
-    EXPECT_EQ(len, 0u) << b;
+// An ARGB canvas inside a guard margin, so that stores outside it show.
+struct Guarded {
+  static constexpr uint32_t kGuard = 0xDEADBEEF;
+  static constexpr int kM = 8;
+  int w, h, stride;
+  std::vector<uint32_t> px;
+  Canvas cv;
+  Guarded(int width, int height, uint32_t fill = 0)
+      : w(width),
+        h(height),
+        stride(width + 2 * kM),
+        px(size_t(stride) * (height + 2 * kM), kGuard) {
+    for (int y = 0; y < h; y++) std::fill_n(&px[idx(0, y)], w, fill);
+    cv.base = reinterpret_cast<uint8_t*>(&px[idx(0, 0)]);
+    cv.width = w;
+    cv.height = h;
+    cv.pitch = stride * 4;
   }
-}
-
-TEST(Utf8, CharacterCutShortByTheTextEndIsNotReadPastIt) {
-  for (const char* s : {"\xC2", "\xE2", "\xE2\x82", "\xF0", "\xF0\x9F", "\xF0\x9F\x98"}) {
-    uint32_t len = 99;
-    EXPECT_EQ(decode(s, &len), 0u);
-    EXPECT_EQ(len, 0u);
+  size_t idx(int x, int y) const { return size_t(y + kM) * stride + x + kM; }
+  uint32_t at(int x, int y) const { return px[idx(x, y)]; }
+  bool margin_intact() const {
+    for (int y = -kM; y < h + kM; y++)
+      for (int x = -kM; x < w + kM; x++)
+        if ((x < 0 || x >= w || y < 0 || y >= h) && at(x, y) != kGuard) return false;
+    return true;
   }
-}
-
-// A 3-row, 4-column glyph: row 0 is the top row.
-//   row 0: X . . X
-//   row 1: . X . .
-//   row 2: X X X .
-// The fifth byte of each row is padding (pitch 5).
-// clang-format off
-const uint8_t kGlyph[3 * 5] = {
-    255, 0,   0, 1, 77,
-    0,   200, 0, 0, 77,
-    9,   9,   9, 0, 77,
+  // Runs of consecutive rows with `colour` in columns [x0, x1): {first, last}.
+  std::vector<std::pair<int, int>> runs(uint32_t colour, int x0, int x1) const {
+    std::vector<std::pair<int, int>> out;
+    for (int y = 0; y < h; y++) {
+      bool ink = false;
+      for (int x = x0; x < x1 && !ink; x++) ink = at(x, y) == colour;
+      if (ink && (out.empty() || out.back().second != y - 1)) out.push_back({y, y});
+      if (ink) out.back().second = y;
+    }
+    return out;
+  }
 };
-// clang-format on
-const uint32_t kInk = 0xFF123456;
-const uint32_t kPaper = 0x00ABCDEF;
 
-GlyphBitmap test_glyph() {
+TEST(Utf8, DecodesOneCharacterAndRefusesBadOrCutBytes) {
+  struct Case {
+    const char* text;
+    uint32_t code, len;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"A", 0x41, 1}, {"\xC2\xB0x", 0xB0, 2}, {"\xE2\x82\xAC", 0x20AC, 3},
+      {"\xF0\x9F\x98\x80", 0x1F600, 4},
+      // No lead byte, then characters cut short by the end of the text.
+      {"\x80x", 0, 0}, {"\xBFx", 0, 0}, {"\xF8x", 0, 0}, {"\xFFx", 0, 0},
+      {"\xC2", 0, 0}, {"\xE2\x82", 0, 0}, {"\xF0\x9F\x98", 0, 0}};
+  // clang-format on
+  for (const Case& c : cases) {
+    // A heap block of exactly the text: the address sanitizer sees a read past it.
+    size_t n = strlen(c.text) + 1;
+    std::unique_ptr<char[]> text(new char[n]);
+    memcpy(text.get(), c.text, n);
+    uint32_t len = 99;
+    EXPECT_EQ(utf8_to_unicode(text.get(), &len), c.code) << n - 1 << " bytes from " << +c.text[0];
+    EXPECT_EQ(len, c.len) << n - 1 << " bytes from " << +c.text[0];
+  }
+}
+
+// A 3-row, 4-column glyph (row 0 on top), pitch 5:
+//   X . . X
+//   . X . .
+//   X X X .
+const uint8_t kGlyph[15] = {255, 0, 0, 1, 77, 0, 200, 0, 0, 77, 9, 9, 9, 0, 77};
+
+GlyphBitmap glyph() {
   GlyphBitmap g;
   g.rows = 3;
   g.width = 4;
@@ -86,160 +97,95 @@ GlyphBitmap test_glyph() {
   return g;
 }
 
-bool covered(int r, int c) { return kGlyph[r * 5 + c] != 0; }
-
 TEST(GlyphPlacement, BottomRowOnColumnXLeftEdgeOnRowY0UncoveredUntouched) {
-  GuardedCanvas cv(20, 30, kPaper);
+  Guarded g(20, 30, kPaper);
   const int x = 5, y0 = 11;
-  place_glyph_r90(cv.canvas(), test_glyph(), x, y0, kInk);
-  for (int y = 0; y < 30; y++) {
+  place_glyph_r90(g.cv, glyph(), x, y0, kInk);
+  for (int y = 0; y < 30; y++)
     for (int col = 0; col < 20; col++) {
-      int r = 2 - (col - x);  // bitmap row standing on this column
-      int c = y - y0;
-      bool ink = r >= 0 && r < 3 && c >= 0 && c < 4 && covered(r, c);
-      EXPECT_EQ(cv.at(col, y), ink ? kInk : kPaper) << "column " << col << " row " << y;
+      int r = 2 - (col - x), c = y - y0;  // the bitmap pixel that lands here
+      bool ink = r >= 0 && r < 3 && c >= 0 && c < 4 && kGlyph[r * 5 + c];
+      EXPECT_EQ(g.at(col, y), ink ? kInk : kPaper) << "column " << col << " row " << y;
     }
+  EXPECT_TRUE(g.margin_intact());
+}
+
+TEST(GlyphPlacement, ClippedAtTheCanvasEdges) {
+  // clang-format off
+  const int cases[][2] = {{-1, -2}, {18, 27}, {-3, 0}, {20, 0}, {0, 30}, {0, -4},
+                          {-2000000000, 5}, {5, 2147483600}, {2147483640, 2147483640},
+                          {-2147483647, -2147483647}};
+  // clang-format on
+  for (auto& k : cases) {
+    Guarded g(20, 30, kPaper);
+    place_glyph_r90(g.cv, glyph(), k[0], k[1], kInk);
+    EXPECT_TRUE(g.margin_intact()) << k[0] << "," << k[1];
   }
-  // The bottom row (X X X .) stands on column x, from row y0 on.
-  EXPECT_EQ(cv.at(x, y0), kInk);
-  EXPECT_EQ(cv.at(x, y0 + 3), kPaper);
-  // The top row (X . . X) is on column x + 2.
-  EXPECT_EQ(cv.at(x + 2, y0), kInk);
-  EXPECT_EQ(cv.at(x + 2, y0 + 3), kInk);
-  EXPECT_TRUE(cv.margin_intact());
+  // What lies inside is drawn: at x = -1 bitmap row 1 stands on column 0
+  // and row 0 on column 1; bitmap columns 0 and 1 land on rows 28 and 29.
+  Guarded g(20, 30, kPaper);
+  place_glyph_r90(g.cv, glyph(), -1, 28, kInk);
+  EXPECT_EQ(g.at(0, 28), kPaper);
+  EXPECT_EQ(g.at(0, 29), kInk);
+  EXPECT_EQ(g.at(1, 28), kInk);
+  EXPECT_EQ(g.at(1, 29), kPaper);
 }
 
-TEST(GlyphPlacement, GlyphsReachingBeyondTheCanvasAreClipped) {
-  struct Case {
-    int x, y0;
-  } cases[] = {{-1, -2},
-               {18, 27},
-               {-3, 0},
-               {20, 0},
-               {0, 30},
-               {0, -4},
-               {-2000000000, 5},
-               {5, 2147483600},
-               {2147483640, 2147483640},
-               {-2147483647, -2147483647}};
-  for (const Case& k : cases) {
-    GuardedCanvas cv(20, 30, kPaper);
-    place_glyph_r90(cv.canvas(), test_glyph(), k.x, k.y0, kInk);
-    EXPECT_TRUE(cv.margin_intact()) << k.x << "," << k.y0;
-  }
-  // The part that lies inside is drawn: bitmap row 2 on column 0 at x = -1.
-  GuardedCanvas cv(20, 30, kPaper);
-  place_glyph_r90(cv.canvas(), test_glyph(), -1, 28, kInk);
-  // Bitmap row 2 would stand on column -1; row 1 stands on column 0, row 0
-  // on column 1; bitmap columns 0 and 1 land on rows 28 and 29.
-  EXPECT_EQ(cv.at(0, 28), kPaper);
-  EXPECT_EQ(cv.at(0, 29), kInk);
-  EXPECT_EQ(cv.at(1, 28), kInk);
-  EXPECT_EQ(cv.at(1, 29), kPaper);
-  EXPECT_TRUE(cv.margin_intact());
-}
-
-TEST(GlyphPlacement, MonoNegativePitchAndShortRows) {
-  // The same picture as 1-bit rows: 1001, 0100, 1110.
-  const uint8_t mono[3] = {0x90, 0x40, 0xE0};
-  GlyphBitmap m;
-  m.rows = 3;
-  m.width = 4;
-  m.pitch = 1;
-  m.buffer = mono;
-  m.mono = true;
-  GuardedCanvas a(20, 30, kPaper), b(20, 30, kPaper);
-  place_glyph_r90(a.canvas(), test_glyph(), 5, 11, kInk);
-  place_glyph_r90(b.canvas(), m, 5, 11, kInk);
-  EXPECT_TRUE(a.same_pixels(b));
-
-  // Bottom-up rows (negative pitch) give the same picture.
-  const uint8_t up[3 * 5] = {9, 9, 9, 0, 0, 0, 200, 0, 0, 0, 255, 0, 0, 1, 0};
-  GlyphBitmap u = test_glyph();
-  u.buffer = up;
-  u.pitch = -5;
-  GuardedCanvas c(20, 30, kPaper);
-  place_glyph_r90(c.canvas(), u, 5, 11, kInk);
-  EXPECT_TRUE(a.same_pixels(c));
-
-  // Rows shorter than the width would be read past their end: not drawn.
-  GlyphBitmap s = test_glyph();
-  s.pitch = 3;
-  GuardedCanvas d(20, 30, kPaper), blank(20, 30, kPaper);
-  place_glyph_r90(d.canvas(), s, 5, 11, kInk);
-  EXPECT_TRUE(d.same_pixels(blank));
-}
-
-// The per-character loop with the clock's real face.
-class TextLoop : public ::testing::Test {
+// The device's fonts, set up as start-up does.
+class Screens : public ::testing::Test {
  protected:
-  void SetUp() override {
-    standby_test::root();
-    lock_ = std::unique_lock<std::mutex>(clock_font_mutex);
-    font_set_size(clock_face, 60);
+  static void SetUpTestSuite() {
+    root_ = new harness::DeviceRoot(true);
+    setenv("PANELD_ROOT", root_->path().c_str(), 1);
+    platform_init();
+    clock_init();
+    clock_setSize(230, 110);
+    offline_init();
+    offline_setSize(550, 135);
   }
-  void draw(GuardedCanvas* cv, const std::string& text, int8_t spacing = 25) {
-    auto p = exact(text);
-    show_string_r90_on(cv->canvas(), clock_face, p.get(), 10, 20, 50, spacing, kInk);
-  }
-  std::unique_lock<std::mutex> lock_;
+  static void TearDownTestSuite() { delete root_; }
+  static inline harness::DeviceRoot* root_ = nullptr;
 };
 
-TEST_F(TextLoop, BytesThatAreNoCharacterAreSkipped) {
-  GuardedCanvas want(200, 400);
-  draw(&want, "12:3");
-  int32_t first, last;
-  ASSERT_TRUE(want.ink_rows(kInk, 0, 200, &first, &last));
-  for (const char* bad : {"1\xFF"
-                          "2:3",
-                          "\x80"
-                          "12:\xBF"
-                          "3",
-                          "12:3\xE2\x82", "12:3\xF0"}) {
-    GuardedCanvas cv(200, 400);
-    draw(&cv, bad);
-    EXPECT_TRUE(cv.same_pixels(want)) << "text with " << strlen(bad) << " bytes";
-  }
-  // A lead byte followed by the end: nothing at all is drawn.
-  GuardedCanvas cv(200, 400);
-  draw(&cv, "\xC0");
-  EXPECT_TRUE(cv.same_pixels(GuardedCanvas(200, 400)));
+TEST_F(Screens, ClockDigitsKeepTheirRowsWhateverTheirWidths) {
+  const ClockMetrics m = clock_metrics();
+  auto time_runs = [&m](int hour, int minute) {
+    Guarded g(1080, 2400);
+    struct tm t = {};
+    t.tm_year = 126;
+    t.tm_mday = 22;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    {
+      std::lock_guard<std::mutex> lock(clock_font_mutex);
+      clock_paint(g.cv, t);
+    }
+    auto runs = g.runs(0xFFB8B8B8, 495, 495 + m.time_max_rows);
+    while (!runs.empty() && runs.back().first >= 1700) runs.pop_back();  // the date line
+    return runs;
+  };
+  auto eleven = time_runs(11, 11), eight = time_runs(8, 58);
+  ASSERT_EQ(eleven.size(), 5u);
+  ASSERT_EQ(eight.size(), 5u);
+  // Digits stand at the far end of their cells, the colon right after its cell.
+  for (size_t i = 0; i < 5; i++) EXPECT_NEAR(eleven[i].second, eight[i].second, 1) << i;
+  EXPECT_NEAR(eleven[0].second, 280 + m.time_max_width - 1, 1);
+  EXPECT_NEAR(eleven[2].first, 280 + 2 * (m.time_max_width + 25), 1);
 }
 
-TEST_F(TextLoop, MissingFaceDrawsNothingAndTextsNeverLeaveTheCanvas) {
-  GuardedCanvas cv(200, 400), blank(200, 400);
-  testing::internal::CaptureStdout();
-  show_string_r90_on(cv.canvas(), nullptr, "12:34", 10, 20, 50, 25, kInk);
-  show_warn_line_on(cv.canvas(), nullptr, "warning");
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(cv.same_pixels(blank));
-  EXPECT_NE(out.find("Error loading character 0x31\n"), std::string::npos);
-
-  // A long warning line on a small canvas runs off its end: clipped.
-  GuardedCanvas small(300, 1500);
-  show_warn_line_on(small.canvas(), clock_face, "a warning far longer than the canvas is");
-  EXPECT_TRUE(small.margin_intact());
-  int32_t first, last;
-  ASSERT_TRUE(small.ink_rows(0xFF909090, 0, 300, &first, &last));
-  EXPECT_GE(first, 1400);
-}
-
-TEST_F(TextLoop, SlashIsShiftedByItsWidthExceptWithTheDateSpacing) {
-  date_spacing = 20;
-  // Date spacing: nothing is shifted, each glyph takes its width plus 20.
-  GuardedCanvas d(200, 400);
-  draw(&d, "1/3", 20);
-  auto dr = d.ink_runs(kInk, 0, 200, 0, 400);
-  ASSERT_EQ(dr.size(), 3u);
-  EXPECT_NEAR(dr[0].first, 20, 1);
-  EXPECT_NEAR(dr[1].first - dr[0].second - 1, 20, 2);
-  EXPECT_NEAR(dr[2].first - dr[1].second - 1, 20, 2);
-
-  GuardedCanvas e(200, 400);
-  draw(&e, "/", 3);
-  auto er = e.ink_runs(kInk, 0, 200, 0, 400);
-  ASSERT_EQ(er.size(), 1u);
-  EXPECT_NEAR(er[0].first, 20 + (er[0].second - er[0].first + 1), 1);
+TEST_F(Screens, TemperatureBelowTenStartsFurtherOn) {
+  auto first_row = [](int temp) {
+    Guarded g(1080, 2400);
+    offline_paint_locked(g.cv, temp, 0);
+    auto runs = g.runs(0xFF000000, 380, 700);  // left of the degree sign: the temperature alone
+    return runs.empty() ? -1 : runs.front().first;
+  };
+  const int cell = offline_metrics().big_max_width;
+  const int seven = first_row(7), thirty_five = first_row(35);
+  EXPECT_GE(seven, 1120);
+  EXPECT_LT(seven, 1120 + cell);
+  EXPECT_GE(thirty_five, 1000);
+  EXPECT_LT(thirty_five, 1120);
 }
 
 }  // namespace
