@@ -55,17 +55,10 @@ int back_sink(const PngRow& row, void* ctx) {
 }  // namespace
 
 void big_png_thread_init() {
-  MessageQueue* usable = message_queue_create(0, 0);
-  MessageQueue* display = message_queue_create(0, 0);
-  for (int i = 0; i < big_png_slot_count; i++) {
-    PngSlot& s = big_png_decode_info[i];
-    s.x = 0;
-    s.y = 0;
-    s.length = 0;
-    s.buffer = static_cast<uint8_t*>(malloc(big_png_slot_size));
-    big_png_msgs[i] = PngMsg{0, &s, 0, 0};
-    if (s.buffer) message_queue_send(usable, &big_png_msgs[i]);
-  }
+  MessageQueue* usable;
+  MessageQueue* display;
+  png_pool_init(big_png_decode_info, big_png_msgs, big_png_slot_count, big_png_slot_size, &usable,
+                &display);
   display_big_png_queue = display;
   usable_big_png_queue = usable;
 }

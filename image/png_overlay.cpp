@@ -233,20 +233,27 @@ void decode_png_pos_layer(const uint8_t* data, uint32_t length, int32_t x, int32
   png_decode_rows(data, length, true, overlay_sink, &t);
 }
 
-void png_thread_init() {
-  puts("png thread init");
-  MessageQueue* usable = message_queue_create(0, 0);
-  MessageQueue* display = message_queue_create(0, 0);
-  for (int i = 0; i < png_slot_count; i++) {
-    PngSlot& s = png_decode_info[i];
+void png_pool_init(PngSlot* slots, PngMsg* msgs, int count, uint32_t size, MessageQueue** usable,
+                   MessageQueue** display) {
+  *usable = message_queue_create(0, 0);
+  *display = message_queue_create(0, 0);
+  for (int i = 0; i < count; i++) {
+    PngSlot& s = slots[i];
     s.x = 0;
     s.y = 0;
     s.length = 0;
-    s.buffer = static_cast<uint8_t*>(malloc(png_slot_size));
-    png_msgs[i] = PngMsg{0, &s, 0, 0};
+    s.buffer = static_cast<uint8_t*>(malloc(size));
+    msgs[i] = PngMsg{0, &s, 0, 0};
     // A slot without memory is never offered to the host.
-    if (s.buffer) message_queue_send(usable, &png_msgs[i]);
+    if (s.buffer) message_queue_send(*usable, &msgs[i]);
   }
+}
+
+void png_thread_init() {
+  puts("png thread init");
+  MessageQueue* usable;
+  MessageQueue* display;
+  png_pool_init(png_decode_info, png_msgs, png_slot_count, png_slot_size, &usable, &display);
   // Published last: the command loop takes the queues as soon as they show.
   display_png_queue = display;
   usable_png_queue = usable;

@@ -64,6 +64,11 @@ extern std::atomic<MessageQueue*> display_big_png_queue;
 extern const int32_t big_png_frameTime;  // µs between two pacing checkpoints
 
 void png_thread_init();
+// Fills a pool: every slot gets `size` bytes and its message; the slots that
+// got memory are sent to *usable. The two queues are made here; the caller
+// publishes them.
+void png_pool_init(PngSlot* slots, PngMsg* msgs, int count, uint32_t size, MessageQueue** usable,
+                   MessageQueue** display);
 void big_png_thread_init();
 
 // Decodes the PNG file data[0..length) into overlay buffer `index` with its
