@@ -422,7 +422,7 @@ TEST(VideoPanelctl, StreamsQueriesAndStops) {
   ASSERT_EQ(ctl("nop"), "nop: ok\n");
   // A new stamp makes the device drop the block that carries it; panelctl
   // spends an empty block on that, and the stream shows in full.
-  const std::string out = ctl("--json stream " + dir + "a0 --parts 2 " + dir + "a1 --stamp 3");
+  const std::string out = ctl("--json stream " + dir + "a0 " + dir + "a1 --stamp 3");
   EXPECT_NE(out.find("\"frames\":6,\"blocks\":1"), std::string::npos) << out;
   EXPECT_EQ(ctl("frame"), "1\n");  // the last frame is numbered 1
   EXPECT_EQ(compare_video(root, two().last), "");

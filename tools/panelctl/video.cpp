@@ -134,21 +134,20 @@ bool query_frame(Panelctl& ctl, uint32_t* f) {
   return true;
 }
 
-// stream FILE [--parts N FILE1 [FILE2]] [--stamp T]
+// stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]: one file per band.
 int stream(Panelctl& ctl, const std::vector<std::string>& args) {
-  const char* u = "stream FILE [--parts N FILE_PART1 [FILE_PART2]] [--stamp T]";
+  const char* u = "stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]   (one H.264 file per band)";
   std::vector<std::string> files;
-  unsigned long nparts = 1, stamp = 1;
+  unsigned long stamp = 1;
   for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--parts" && i + 1 < args.size()) {
-      if (!parse_uint(args[++i], &nparts) || nparts < 1 || nparts > 3) return bad_usage(u);
-    } else if (args[i] == "--stamp" && i + 1 < args.size()) {
+    if (args[i] == "--stamp" && i + 1 < args.size()) {
       if (!parse_uint(args[++i], &stamp) || stamp > 0xFFFFFFFFul) return bad_usage(u);
     } else {
       files.push_back(args[i]);
     }
   }
-  if (files.size() != nparts) return bad_usage(u);
+  if (files.empty() || files.size() > 3) return bad_usage(u);
+  const size_t nparts = files.size();
   std::vector<Part> parts(nparts);
   for (size_t i = 0; i < nparts; ++i) {
     if (!read_file(files[i], &parts[i].data) || parts[i].data.empty()) {
