@@ -14,6 +14,15 @@ PACKAGES=(
   libpng-dev libfreetype-dev
   fonts-dejavu-core fonts-dejavu-extra  # TrueType fonts copied into device roots
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang-format clang-tidy            # formatting and lint checks of the tree
+  g++-mipsel-linux-gnu qemu-user     # the board's 32-bit MIPS build, tests under emulation
+  dpkg-dev                           # dpkg -x / dpkg-deb for the mipsel sysroot
+  libavformat-dev libswscale-dev libx264-dev  # panelctl play: any media, encoded on the fly
+  libcli11-dev nlohmann-json3-dev    # host tools' command lines and JSON
+  libcpp-httplib-dev                 # panelsim view's HTTP server
+  chromium                           # the live view's browser test (headless)
+  python3 python3-cryptography       # the Python host module and its tests
+  python3-matplotlib                 # soak plots
 )
 
 missing=()
