@@ -242,6 +242,19 @@ class Panel:
         params = struct.pack(">IBBI", len(data), 1 if last else 0, bands, stamp)
         return self.exchange(code, params, data)[8]
 
+    def h264_start(self, stamp, timeout=5.0):
+        """Starts a new stream with identity `stamp`: an empty block brings
+        the stamp (the device drops the block that carries a new stamp, with
+        everything queued), then waits until the device has let go of the
+        previous stream. Send the stream with the same stamp afterwards."""
+        if not self.h264_block(0, 1, stamp, b""):
+            raise PanelError("the device refuses video (is a standby screen running?)")
+        end = time.monotonic() + timeout
+        while self.queue_status()[0]:
+            if time.monotonic() > end:
+                raise PanelError("the device did not take the new stream's first block")
+            time.sleep(0.01)
+
     def queue_status(self):
         """(ring 0, ring 1, ring 2, small PNG queue)."""
         return tuple(self.exchange(122)[8:12])

@@ -3,6 +3,7 @@
 // library built into an example program, and the Python module.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -280,6 +281,35 @@ TEST_F(CApi, TakeOverThenPicturesAndOverlaysReachThePanel) {
   ASSERT_EQ(panelhost_clear_overlay(h_), 0);
   ASSERT_TRUE(harness::snapshot(root_, "overlay", &snap));
   EXPECT_EQ(snap.at(110, top + 60)[3], 0);
+}
+
+// The highest frame number the counter shows within `ms`: the picture of a
+// stream's last block sets it back to 1.
+uint32_t frames_shown(panelhost* h, int ms) {
+  uint32_t best = 0, f = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (panelhost_frame_counter(h, &f) != 0) return 0;
+    best = std::max(best, f);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return best;
+}
+
+TEST_F(CApi, StreamsPlayAndEachNewStampStartsAfresh) {
+  const std::string clip = root_.read("/usr/data/boot.h264");  // 30 pictures
+  ASSERT_FALSE(clip.empty());
+  EXPECT_EQ(panelhost_h264_start(h_, 1, 1000), -1) << "the offline screen still runs";
+  EXPECT_NE(std::string(panelhost_error(h_)).find("refuses video"), std::string::npos);
+  ASSERT_EQ(panelhost_take_over(h_, 15000), 0) << panelhost_error(h_);
+  for (uint32_t stamp : {7u, 8u, 9u}) {
+    ASSERT_EQ(panelhost_h264_start(h_, stamp, 5000), 0) << panelhost_error(h_);
+    uint8_t fill = 0;
+    ASSERT_EQ(panelhost_h264_block(h_, 0, 1, stamp, clip.data(), clip.size(), 1, &fill), 0);
+    EXPECT_EQ(fill, 1);
+    EXPECT_GE(frames_shown(h_, 2500), 25u) << "stamp " << stamp;
+  }
+  ASSERT_EQ(panelhost_stop_video(h_), 0);
 }
 
 // The Python module and its example against `panelsim run`.

@@ -310,6 +310,21 @@ int panelhost_h264_block(panelhost* h, int band, int bands, uint32_t stamp, cons
   return 0;
 }
 
+int panelhost_h264_start(panelhost* h, uint32_t stamp, int timeout_ms) {
+  // One band, so that the decoder wakes for this block alone.
+  uint8_t fill = 0;
+  if (panelhost_h264_block(h, 0, 1, stamp, nullptr, 0, 0, &fill) != 0) return -1;
+  if (fill == 0) return h->fail("the device refuses video (is a standby screen running?)");
+  const long long end = now_ms() + timeout_ms;
+  for (;;) {
+    uint8_t counts[4];
+    if (panelhost_queue_status(h, counts) != 0) return -1;
+    if (counts[0] == 0) return 0;
+    if (now_ms() > end) return h->fail("the device did not take the new stream's first block");
+    sleep_ms(10);
+  }
+}
+
 int panelhost_queue_status(panelhost* h, uint8_t counts[4]) {
   uint8_t r[PANELHOST_PACKET_LEN];
   if (call(h, 122, {}, r) != 0) return -1;

@@ -71,6 +71,9 @@ class Device {
                   uint8_t* fill = nullptr) {
     return panelhost_h264_block(h_, band, bands, stamp, data, len, last ? 1 : 0, fill) == 0;
   }
+  bool h264_start(uint32_t stamp, int timeout_ms = 5000) {
+    return panelhost_h264_start(h_, stamp, timeout_ms) == 0;
+  }
   bool frame_counter(uint32_t* frame) { return panelhost_frame_counter(h_, frame) == 0; }
   bool stop_video() { return panelhost_stop_video(h_) == 0; }
   bool upload(const std::string& device_path, const std::vector<uint8_t>& data) {
