@@ -25,8 +25,8 @@ def main(argv):
                 print("showed", argv[2])
             if len(argv) > 3:
                 with open(argv[3], "rb") as f:
-                    waiting = panel.png_frame(f.read(), x=0, y=0, stream=1)
-                print("overlay queued" if waiting else "overlay refused")
+                    panel.png_frame(f.read(), x=0, y=0, stream=1)
+                print("sent", argv[3])
     except (OSError, PanelError) as e:
         print("example.py:", e, file=sys.stderr)
         return 1

@@ -221,8 +221,8 @@ class Panel:
 
     def png_frame(self, data, x=0, y=0, stream=1):
         """One PNG overlay frame (stream 1: small picture at x, y; 0: full
-        screen). Returns the frames waiting in the stream's queue, 0 when
-        the frame was refused."""
+        screen). Returns the frames waiting in the stream's queue: 0 when
+        the frame was refused, or already taken by the decoder."""
         return self.exchange(102, struct.pack(">IHHB", len(data), x, y, stream), data)[8]
 
     def clear_overlay(self):

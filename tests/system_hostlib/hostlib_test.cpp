@@ -266,9 +266,7 @@ TEST_F(CApi, TakeOverThenPicturesAndOverlaysReachThePanel) {
                          "-frames:v 1 -f image2pipe -c:v png -",
                          &png),
             0);
-  uint8_t queued = 0;
-  ASSERT_EQ(panelhost_png_frame(h_, png.data(), png.size(), 100, 50, 1, &queued), 0);
-  EXPECT_GE(queued, 1);
+  ASSERT_EQ(panelhost_png_frame(h_, png.data(), png.size(), 100, 50, 1, nullptr), 0);
   bool drawn = false;
   for (int i = 0; i < 20 && !drawn; ++i) {
     ASSERT_TRUE(harness::snapshot(root_, "overlay", &snap));

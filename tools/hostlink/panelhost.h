@@ -102,7 +102,8 @@ PANELHOST_API int panelhost_take_over(panelhost* h, int timeout_ms);
 PANELHOST_API int panelhost_show_jpeg(panelhost* h, const void* jpeg, size_t len);
 /* 102: one PNG overlay frame; stream 1 = small picture at x, y; 0 = a
  * full-screen picture. *queued (may be null): frames then waiting in the
- * stream's queue, 0 when the frame was refused. */
+ * stream's queue; 0 when the frame was refused, or already taken by the
+ * decoder. */
 PANELHOST_API int panelhost_png_frame(panelhost* h, const void* png, size_t len, uint16_t x,
                                       uint16_t y, uint8_t stream, uint8_t* queued);
 /* 103: empties the overlay. */
