@@ -85,7 +85,9 @@ def _name(path, extra=0):
 
 
 class Panel:
-    """One serial line to one device."""
+    """One serial line to one device: a device path (opened raw, 115200
+    8N1), or an open descriptor `fd` (made non-blocking, left open by
+    close()). `timeout`: seconds to wait for each reply."""
 
     def __init__(self, path=None, fd=None, timeout=5.0):
         if (path is None) == (fd is None):
