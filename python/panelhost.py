@@ -245,17 +245,20 @@ class Panel:
         return self.exchange(code, params, data)[8]
 
     def h264_start(self, stamp, timeout=5.0):
-        """Starts a new stream with identity `stamp`: an empty block brings
-        the stamp (the device drops the block that carries a new stamp, with
-        everything queued), then waits until the device has let go of the
-        previous stream. Send the stream with the same stamp afterwards."""
-        if not self.h264_block(0, 1, stamp, b""):
-            raise PanelError("the device refuses video (is a standby screen running?)")
+        """Starts a new stream with identity `stamp`; send the stream with
+        the same stamp afterwards. The device drops the block that brings a
+        new stamp, with everything queued, and a closed decoder opens for
+        that block and closes again at once, dropping what arrived
+        meanwhile: two empty blocks, each taken before the next is sent,
+        leave it settled."""
         end = time.monotonic() + timeout
-        while self.queue_status()[0]:
-            if time.monotonic() > end:
-                raise PanelError("the device did not take the new stream's first block")
-            time.sleep(0.01)
+        for _ in range(2):
+            if not self.h264_block(0, 1, stamp, b""):
+                raise PanelError("the device refuses video (is a standby screen running?)")
+            while self.queue_status()[0]:
+                if time.monotonic() > end:
+                    raise PanelError("the device did not take the new stream's first block")
+                time.sleep(0.01)
 
     def queue_status(self):
         """(ring 0, ring 1, ring 2, small PNG queue)."""

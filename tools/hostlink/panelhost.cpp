@@ -311,18 +311,27 @@ int panelhost_h264_block(panelhost* h, int band, int bands, uint32_t stamp, cons
 }
 
 int panelhost_h264_start(panelhost* h, uint32_t stamp, int timeout_ms) {
-  // One band, so that the decoder wakes for this block alone.
-  uint8_t fill = 0;
-  if (panelhost_h264_block(h, 0, 1, stamp, nullptr, 0, 0, &fill) != 0) return -1;
-  if (fill == 0) return h->fail("the device refuses video (is a standby screen running?)");
+  // Two empty blocks, each taken before the next is sent. The device drops
+  // the block that brings a new stamp together with everything queued;
+  // and when its decoder was closed it opens for that block and closes
+  // again at once, dropping what arrived meanwhile. Whichever happened,
+  // once the second block has been taken the decoder is settled and the
+  // stream's first block is kept. One band, so that the decoder wakes for
+  // band 0 alone.
   const long long end = now_ms() + timeout_ms;
-  for (;;) {
-    uint8_t counts[4];
-    if (panelhost_queue_status(h, counts) != 0) return -1;
-    if (counts[0] == 0) return 0;
-    if (now_ms() > end) return h->fail("the device did not take the new stream's first block");
-    sleep_ms(10);
+  for (int i = 0; i < 2; ++i) {
+    uint8_t fill = 0;
+    if (panelhost_h264_block(h, 0, 1, stamp, nullptr, 0, 0, &fill) != 0) return -1;
+    if (fill == 0) return h->fail("the device refuses video (is a standby screen running?)");
+    for (;;) {
+      uint8_t counts[4];
+      if (panelhost_queue_status(h, counts) != 0) return -1;
+      if (counts[0] == 0) break;
+      if (now_ms() > end) return h->fail("the device did not take the new stream's first block");
+      sleep_ms(10);
+    }
   }
+  return 0;
 }
 
 int panelhost_queue_status(panelhost* h, uint8_t counts[4]) {

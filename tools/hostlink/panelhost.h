@@ -117,10 +117,10 @@ PANELHOST_API int panelhost_overlay_plane(panelhost* h, int on);
  * *fill (may be null): blocks waiting in the band's ring, 0 = refused. */
 PANELHOST_API int panelhost_h264_block(panelhost* h, int band, int bands, uint32_t stamp,
                                        const void* data, size_t len, int last, uint8_t* fill);
-/* Starts a new stream with identity `stamp`: an empty band-0 block carries
- * the stamp (the device drops the block that brings a new stamp, together
- * with everything queued), then waits up to timeout_ms until the device has
- * let go of the previous stream. Send the stream's blocks with the same
+/* Starts a new stream with identity `stamp`: empty band-0 blocks carry the
+ * stamp (the device drops the block that brings a new stamp, together with
+ * everything queued), and the call waits up to timeout_ms until the device
+ * has let go of the previous stream. Send the stream's blocks with the same
  * stamp afterwards. */
 PANELHOST_API int panelhost_h264_start(panelhost* h, uint32_t stamp, int timeout_ms);
 /* 122: ring fill of bands 0..2 and the small PNG queue into counts[4]. */
