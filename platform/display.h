@@ -35,8 +35,10 @@ struct FbInfo {
 };
 static_assert(sizeof(SharedWord<uint32_t>) == 4 && sizeof(SharedWord<uintptr_t>) == sizeof(void*),
               "a shared word has the size of the plain word");
-static_assert(sizeof(void*) != 4 || sizeof(FbInfo) == 65 * 4, "the board's plane record has 65 words");
-static_assert(sizeof(void*) != 4 || offsetof(FbInfo, base_vaddr) == 7 * 4, "buffer address in word 7");
+static_assert(sizeof(void*) != 4 || sizeof(FbInfo) == 65 * 4,
+              "the board's plane record has 65 words");
+static_assert(sizeof(void*) != 4 || offsetof(FbInfo, base_vaddr) == 7 * 4,
+              "buffer address in word 7");
 
 // Buffers of each plane: buffer k, k = 0 or 1.
 constexpr uint32_t fb_plane_buffers = 2;

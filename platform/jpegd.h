@@ -23,7 +23,8 @@ struct JpegdRequest {
   const uint8_t* data;  // the JPEG file in memory
   uint32_t reserved[2];
 };
-static_assert(sizeof(void*) != 4 || sizeof(JpegdRequest) == 7 * 4, "the board's request has 7 words");
+static_assert(sizeof(void*) != 4 || sizeof(JpegdRequest) == 7 * 4,
+              "the board's request has 7 words");
 
 // Decoder output record: eight words, filled by jpegd_decoder_get and handed
 // back with jpegd_decoder_put. Word 2 is the line pitch in bytes of both

@@ -26,7 +26,8 @@ constexpr int kPanelTop = 84;                 // its first row on the video plan
 
 template <typename F>
 bool poll(F pred, int timeout_ms, int step_ms = 5) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(harness::scaled(timeout_ms));
   while (!pred()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
