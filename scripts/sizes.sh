@@ -26,26 +26,27 @@ echo "stripped paneld, sim build:   $(stat -c %s "$tmp/paneld-sim") bytes"
 echo "stripped paneld, board build: $(stat -c %s "$tmp/paneld-board") bytes"
 
 # Resident memory of the emulated daemon: the pages of the guest's own
-# mappings (below 4 GiB in the qemu process), split into anonymous memory
-# (heap, stacks, static buffers) and file mappings (in the simulation the
-# planes and the reserved memory are shared files; on the board they are
-# device memory).
+# mappings (below 4 GiB in the qemu process), in three kinds: anonymous
+# memory (heap, stacks, static buffers), the simulated panel planes and
+# reserved memory (shared files under ROOT/sim/; device memory on the
+# board), and the mapped program and libraries.
 rss() {
   /usr/bin/python3 - "$1" <<'EOF'
 import sys
-anon = files = 0
-start = None
+kinds = {"anon": 0, "sim": 0, "code": 0}
+kind = None
 for line in open(f"/proc/{sys.argv[1]}/smaps"):
     f = line.split()
     if "-" in f[0] and not f[0].endswith(":"):
         start = int(f[0].split("-")[0], 16)
-        named = len(f) >= 6 and f[5].startswith("/")
-    elif f[0] == "Rss:" and start is not None and start < 1 << 32:
-        if named:
-            files += int(f[1])
-        else:
-            anon += int(f[1])
-print(f"{(anon + files) // 1024} MiB ({anon // 1024} MiB anonymous, {files // 1024} MiB file-mapped)")
+        path = f[5] if len(f) >= 6 else ""
+        kind = None if start >= 1 << 32 else (
+            "sim" if "/sim/" in path else "code" if path.startswith("/") else "anon")
+    elif f[0] == "Rss:" and kind:
+        kinds[kind] += int(f[1])
+mib = lambda k: f"{k / 1024:.1f}"
+print(f"{mib(sum(kinds.values()))} MiB: {mib(kinds['anon'])} anonymous, "
+      f"{mib(kinds['sim'])} planes and reserved memory, {mib(kinds['code'])} program and libraries")
 EOF
 }
 
@@ -58,13 +59,25 @@ sleep 5
 daemon=$(pgrep -f "target/daemon/paneld" -P "$(pgrep -P "$run_pid" | head -n1)" | head -n1 || true)
 [ -n "$daemon" ] || daemon=$(pgrep -f "target/daemon/paneld" -n)
 echo "resident after start:        $(rss "$daemon")"
-build-mipsel/panelctl --device "$root/host/ttyGS0" stream "$root/usr/data/boot.h264" >/dev/null 2>&1 &
-streamer=$!
-peak=""
+# A fresh device starts in factory test mode with the offline screen, which
+# refuses video: the first command ends test mode, standby-stop the screen.
+ctl() { build-mipsel/panelctl --device "$root/host/ttyGS0" "$@"; }
 for _ in $(seq 20); do
-  sleep 1
-  kill -0 "$streamer" 2>/dev/null || break
-  peak=$(rss "$daemon")
+  ctl standby-stop | grep -q "offline: not running" && break
+  sleep 0.5
+done
+# About ten seconds of the boot video, streamed by the host tool; the
+# largest figure seen while it plays.
+for _ in $(seq 10); do cat "$root/usr/data/boot.h264"; done >"$tmp/long.h264"
+ctl stream "$tmp/long.h264" >"$tmp/stream.log" 2>&1 &
+streamer=$!
+peak=0
+peak_text=""
+while kill -0 "$streamer" 2>/dev/null; do
+  text=$(rss "$daemon")
+  total=${text%% MiB*}
+  if awk "BEGIN { exit !($total > $peak) }"; then peak=$total peak_text=$text; fi
+  sleep 0.5
 done
 wait "$streamer" || true
-echo "resident while streaming:    ${peak:-$(rss "$daemon")}"
+echo "resident while streaming:    $peak_text ($(tail -n1 "$tmp/stream.log"))"
