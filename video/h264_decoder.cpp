@@ -351,7 +351,8 @@ void* play_h264_thread2(void*) {
 
     int64_t now = get_now_seconds();
     if (now - last_wake >= 11) {
-      printf("get now s %ld %ld\n", static_cast<long>(now), static_cast<long>(last_wake));
+      printf("get now s %lld %lld\n", static_cast<long long>(now),
+             static_cast<long long>(last_wake));
       puts("timeout, release h264 decoder");
       for (PartState& ps : parts) nalu_buf_clean(ps.nal);
     }
