@@ -351,7 +351,8 @@ void* play_h264_thread2(void*) {
 
     int64_t now = get_now_seconds();
     if (now - last_wake >= 11) {
-      printf("get now s %ld %ld\n", static_cast<long>(now), static_cast<long>(last_wake));
+      printf("get now s %lld %lld\n", static_cast<long long>(now),
+             static_cast<long long>(last_wake));
       puts("timeout, release h264 decoder");
       for (PartState& ps : parts) nalu_buf_clean(ps.nal);
     }
@@ -407,7 +408,7 @@ void* play_h264_thread2(void*) {
           cur = nullptr;
           continue;
         }
-        cur->info->rows = 0;
+        cur->rows = 0;
       }
       H264FrameInfo* fi = cur->info;
       uint32_t row = kRowOffset[mode - 1][p];
@@ -423,7 +424,7 @@ void* play_h264_thread2(void*) {
         cur = nullptr;
         continue;
       }
-      if (v4l2_h264_decoder_get_frame_info(ps.dec, fi->dec_info) != 0) {
+      if (v4l2_h264_decoder_get_frame_info(ps.dec, fi) != 0) {
         puts("trig b");
         message_queue_send(usable_h264_queue, cur);
         cur = nullptr;
@@ -431,7 +432,7 @@ void* play_h264_thread2(void*) {
         continue;
       }
       uint32_t bottom = row + fi->dec_info[1];
-      if (bottom > fi->rows) fi->rows = bottom;
+      if (bottom > cur->rows) cur->rows = bottom;
       ps.decoded = 1;
       p = (p + 1) % mode;
       bool complete = true;

@@ -196,8 +196,6 @@ int fb_open(const char* path, FbInfo* info) {
   info->pix_fmt = fb_fmt_argb8888;
   info->frame_size = static_cast<uint32_t>(frame);
   info->base_vaddr = reinterpret_cast<uintptr_t>(map);
-  info->num_buffers = sim_fb_buffers;
-  info->plane = plane;
   update_locked([&](SimPlaneState* s) {
     SimPlane* p = &s->plane[plane];
     wr(&p->open, 1);
@@ -228,8 +226,6 @@ int fb_close(int fd, FbInfo* info) {
     info->line_length = 0;
     info->frame_size = 0;
     info->base_vaddr = 0;
-    info->num_buffers = 0;
-    info->plane = -1;
   }
   bool still_open = false;
   for (auto& o : g_open) still_open |= (o.plane == plane);

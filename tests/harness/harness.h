@@ -15,6 +15,15 @@ namespace harness {
 // Directory of the built tools (build/paneld, build/panelctl, build/panelsim).
 std::string build_dir();
 
+// How much longer everything takes than on the machine itself: 1 there, more
+// for a build whose programs run under an emulator (set by the build;
+// the environment variable PANELD_TIME_FACTOR overrides it). Waits for
+// events and the time margins of timing checks are multiplied by it, here
+// and in the tests' own polling helpers; nothing else changes.
+double time_factor();
+// ms multiplied by time_factor().
+int scaled(int ms);
+
 // Runs a command line through /bin/sh; returns its exit status and, when
 // `out` is given, its standard output.
 int run(const std::string& cmdline, std::string* out = nullptr);

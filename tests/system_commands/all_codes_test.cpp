@@ -22,7 +22,8 @@ using hostlink::name_params;
 const std::string kFb = "/sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/";
 
 bool wait_for(const std::function<bool()>& cond, int timeout_ms = 4000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(harness::scaled(timeout_ms));
   for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
     if (std::chrono::steady_clock::now() > end) return false;
   return true;
@@ -100,6 +101,10 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
   auto video = [&](bool on) {
     return [&, on](const Packet&) { return wait_for([&] { return playing() == on; }); };
   };
+  // Local video stopped, and released: its blocks have left ring 0.
+  auto stopped_and_released = [&](const Packet& p) {
+    return video(false)(p) && wait_for([&] { return call({122, {}, {}, nullptr, {}, 4})[8] == 0; });
+  };
   auto ring = [](const Packet& r) { return r[8] >= 1 && r[8] <= 5; };
   auto queue = [](const Packet& r) { return r[8] <= 6; };
 
@@ -132,7 +137,7 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
       {105, {1}, {}, state_has("\"fb1_enabled\":true")},
       {103},
       {110, name_params("/usr/data/boot.h264"), {}, video(true)},
-      {111, {}, {}, video(false)},
+      {111, {}, {}, stopped_and_released},
       {113, name_params("/media/offline_logo.jpg"), {}, logged("CMD_PLAY_LOCAL_JPG \r")},
       {114},
       // H.264 blocks: byte 8 is the fill of the block's ring after the push; 122 gives

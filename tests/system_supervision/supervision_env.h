@@ -44,7 +44,8 @@ inline void set_usb(const DeviceRoot& root, bool configured) {
 inline std::string backlight(const DeviceRoot& root) { return root.read(kBacklight); }
 
 inline bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(harness::scaled(timeout_ms));
   for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
     if (std::chrono::steady_clock::now() > end) return false;
   return true;
