@@ -90,30 +90,25 @@ std::string self_dir() {
   return s.substr(0, s.rfind('/'));
 }
 
-int run(const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    fprintf(stderr, "usage: panelsim run ROOT\n");
-    return 2;
-  }
-  char real[PATH_MAX];
-  if (!realpath(args[0].c_str(), real)) {
-    fprintf(stderr, "panelsim: %s: %s\n", args[0].c_str(), strerror(errno));
-    return 1;
-  }
-  std::string root = real;
+// The daemon's lines: host line and its bridged host side, the
+// microcontroller line, and the kernel log FIFO.
+struct Lines {
+  Pty line, host, mcu;
+  int kmsg_fd = -1;
+};
+
+bool make_lines(const std::string& root, Lines* l) {
   make_dirs(root + "/dev");
   make_dirs(root + "/host");
   make_dirs(root + "/proc");
-
-  Pty line, host, mcu;
-  if (!make_pty(&line) || !make_pty(&host) || !make_pty(&mcu)) {
+  if (!make_pty(&l->line) || !make_pty(&l->host) || !make_pty(&l->mcu)) {
     perror("panelsim: openpty");
-    return 1;
+    return false;
   }
   unlink((root + "/host/ttyGS0").c_str());
-  if (!link_to(root + "/dev/ttyGS0", line.name) || !link_to(root + "/dev/ttyS5", mcu.name)) {
+  if (!link_to(root + "/dev/ttyGS0", l->line.name) || !link_to(root + "/dev/ttyS5", l->mcu.name)) {
     perror("panelsim: symlink");
-    return 1;
+    return false;
   }
   std::string kmsg = root + "/proc/kmsg";
   struct stat st;
@@ -122,17 +117,17 @@ int run(const std::vector<std::string>& args) {
     mkfifo(kmsg.c_str(), 0644);
   }
   // Held open for writing so that the daemon's reader never sees an end.
-  int kmsg_fd = open(kmsg.c_str(), O_RDWR | O_NONBLOCK);
+  l->kmsg_fd = open(kmsg.c_str(), O_RDWR | O_NONBLOCK);
+  return true;
+}
 
-  signal(SIGINT, on_signal);
-  signal(SIGTERM, on_signal);
-  signal(SIGPIPE, SIG_IGN);
-
+// Starts paneld in ROOT with its output on a pipe; *out_fd reads it.
+pid_t start_daemon(const std::string& root, const Lines& l, int* out_fd) {
   std::string paneld = self_dir() + "/paneld";
   int out_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0) {
     perror("panelsim: pipe");
-    return 1;
+    return -1;
   }
   pid_t pid = fork();
   if (pid == 0) {
@@ -140,61 +135,72 @@ int run(const std::vector<std::string>& args) {
     dup2(out_pipe[1], 2);
     setenv("PANELD_ROOT", root.c_str(), 1);
     if (!getenv("TZ")) setenv("TZ", "UTC", 1);
-    for (int fd : {line.master, line.slave, host.master, host.slave, mcu.master, mcu.slave, kmsg_fd})
+    for (int fd : {l.line.master, l.line.slave, l.host.master, l.host.slave, l.mcu.master,
+                   l.mcu.slave, l.kmsg_fd})
       close(fd);
     execl(paneld.c_str(), "paneld", static_cast<char*>(nullptr));
     perror("panelsim: exec paneld");
     _exit(127);
   }
   close(out_pipe[1]);
-  int out_fd = out_pipe[0];
-  fcntl(out_fd, F_SETFL, O_NONBLOCK);
-  fprintf(stderr, "panelsim: paneld running (pid %d)\n", pid);
-  mcu_feeder_start(root, mcu.master);
-  bool host_ready = false;
-  std::string tail;  // end of the output so far, to spot the ready line
+  *out_fd = out_pipe[0];
+  fcntl(*out_fd, F_SETFL, O_NONBLOCK);
+  return pid;
+}
 
-  Pipe to_dev{host.master, line.master, {}, 0};
-  Pipe to_host{line.master, host.master, {}, 0};
+// Passes the daemon's output through and offers the host line once the
+// daemon has opened its own ("init_tty done!"). Closes *out_fd at its end.
+struct OutputWatch {
+  std::string root, host_name, tail;
+  bool host_ready = false;
+};
+
+void pass_output(int* out_fd, OutputWatch* w) {
+  char buf[4096];
+  ssize_t n = read(*out_fd, buf, sizeof buf);
+  if (n == 0) {
+    close(*out_fd);
+    *out_fd = -1;
+  }
+  if (n <= 0) return;
+  fwrite(buf, 1, static_cast<size_t>(n), stdout);
+  if (w->host_ready) return;
+  w->tail.append(buf, static_cast<size_t>(n));
+  if (w->tail.find("init_tty done!") != std::string::npos) {
+    w->host_ready = link_to(w->root + "/host/ttyGS0", w->host_name);
+    fprintf(stderr, "panelsim: host line at %s/host/ttyGS0\n", w->root.c_str());
+  }
+  if (w->tail.size() > 64) w->tail.erase(0, w->tail.size() - 64);
+}
+
+// Bridges the host line and passes output until the daemon ends or a
+// signal asks to stop; returns the daemon's wait status.
+int serve(const std::string& root, Lines& l, pid_t pid, int out_fd) {
+  OutputWatch watch{root, l.host.name, {}, false};
+  Pipe to_dev{l.host.master, l.line.master, {}, 0};
+  Pipe to_host{l.line.master, l.host.master, {}, 0};
   int status = 0;
   for (;;) {
     if (g_stop) {
       kill(pid, SIGTERM);
       waitpid(pid, &status, 0);
-      break;
+      return status;
     }
-    pid_t w = waitpid(pid, &status, WNOHANG);
-    if (w == pid) break;
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
     struct pollfd pf[3] = {
-        {host.master, POLLIN, 0}, {line.master, POLLIN, 0}, {out_fd, POLLIN, 0}};
+        {l.host.master, POLLIN, 0}, {l.line.master, POLLIN, 0}, {out_fd, POLLIN, 0}};
     if (to_dev.off < to_dev.buf.size()) pf[1].events |= POLLOUT;
     if (to_host.off < to_host.buf.size()) pf[0].events |= POLLOUT;
     poll(pf, out_fd >= 0 ? 3 : 2, 200);
-    if (out_fd >= 0 && (pf[2].revents & (POLLIN | POLLHUP))) {
-      char buf[4096];
-      ssize_t n = read(out_fd, buf, sizeof buf);
-      if (n > 0) {
-        fwrite(buf, 1, static_cast<size_t>(n), stdout);
-        if (!host_ready) {
-          tail.append(buf, static_cast<size_t>(n));
-          if (tail.find("init_tty done!") != std::string::npos) {
-            host_ready = link_to(root + "/host/ttyGS0", host.name);
-            fprintf(stderr, "panelsim: host line at %s/host/ttyGS0\n", root.c_str());
-          }
-          if (tail.size() > 64) tail.erase(0, tail.size() - 64);
-        }
-      } else if (n == 0) {
-        close(out_fd);
-        out_fd = -1;
-      }
-    }
+    if (out_fd >= 0 && (pf[2].revents & (POLLIN | POLLHUP))) pass_output(&out_fd, &watch);
     if (pf[0].revents & POLLIN) pump_in(to_dev);
     if (pf[1].revents & POLLIN) pump_in(to_host);
     pump_out(to_dev);
     pump_out(to_host);
   }
-  unlink((root + "/host/ttyGS0").c_str());
-  if (kmsg_fd >= 0) close(kmsg_fd);
+}
+
+int exit_code(int status) {
   if (WIFEXITED(status)) {
     fprintf(stderr, "panelsim: paneld exited with status %d\n", WEXITSTATUS(status));
     return WEXITSTATUS(status);
@@ -202,6 +208,36 @@ int run(const std::vector<std::string>& args) {
   fprintf(stderr, "panelsim: paneld ended by signal %d\n", WTERMSIG(status));
   return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
-PANELSIM_SUBCOMMAND("run", "ROOT: run paneld on ptys; host line at ROOT/host/ttyGS0", run);
+
+int run(const std::string& root_arg) {
+  char real[PATH_MAX];
+  if (!realpath(root_arg.c_str(), real)) {
+    fprintf(stderr, "panelsim: %s: %s\n", root_arg.c_str(), strerror(errno));
+    return 1;
+  }
+  const std::string root = real;
+  Lines lines;
+  if (!make_lines(root, &lines)) return 1;
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+  signal(SIGPIPE, SIG_IGN);
+  int out_fd = -1;
+  pid_t pid = start_daemon(root, lines, &out_fd);
+  if (pid < 0) return 1;
+  fprintf(stderr, "panelsim: paneld running (pid %d)\n", pid);
+  mcu_feeder_start(root, lines.mcu.master);
+  int status = serve(root, lines, pid, out_fd);
+  unlink((root + "/host/ttyGS0").c_str());
+  if (lines.kmsg_fd >= 0) close(lines.kmsg_fd);
+  return exit_code(status);
+}
+
+void setup(CLI::App& app) {
+  static std::string root;
+  auto* r = app.add_subcommand("run", "run paneld on ptys; host line at ROOT/host/ttyGS0");
+  r->add_option("ROOT", root, "device root (panelsim init makes one)")->required();
+  on_run(r, [] { return run(root); });
+}
+PANELSIM_SUBCOMMANDS(setup);
 
 }  // namespace
