@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -64,11 +65,58 @@ struct Pipe {
   size_t off = 0;
 };
 
-void pump_in(Pipe& p) {
+// Notes the device's replies as they pass to the host: every reply is 512
+// bytes and echoes the command's code in its first byte. The last code, its
+// time and the standby run states of the last 52 go to ROOT/sim/link for
+// the live view; the daemon itself does not publish them.
+class ReplyWatch {
+ public:
+  explicit ReplyWatch(std::string root) : path_(root + "/sim/link") {}
+  void seen(const uint8_t* p, size_t n) {
+    const double t = now();
+    if (t - last_byte_ > 0.5) pos_ = 0;  // a pause: the next byte starts a reply
+    last_byte_ = t;
+    for (size_t i = 0; i < n; i++, pos_ = (pos_ + 1) % 512) {
+      if (pos_ == 0) code_ = p[i];
+      if (pos_ == 8 && code_ == 52) clock_state_ = static_cast<int8_t>(p[i]);
+      if (pos_ == 9 && code_ == 52) offline_state_ = static_cast<int8_t>(p[i]);
+      if (pos_ == 511) done(t);
+    }
+  }
+
+ private:
+  static double now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+  }
+  void done(double t) {
+    replies_++;
+    if (code_ == last_code_ && t - written_ < 0.25) return;  // spare the disk during streams
+    last_code_ = code_;
+    written_ = t;
+    std::string tmp = path_ + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    if (!f) return;
+    fprintf(f, "last_command=%d\ntime=%.3f\nreplies=%lu\nclock_state=%d\noffline_state=%d\n", code_,
+            t, replies_, clock_state_, offline_state_);
+    if (fclose(f) == 0) rename(tmp.c_str(), path_.c_str());
+  }
+  std::string path_;
+  size_t pos_ = 0;
+  int code_ = -1, last_code_ = -1;
+  int clock_state_ = 99, offline_state_ = 99;  // 99: not reported yet
+  unsigned long replies_ = 0;
+  double last_byte_ = 0, written_ = 0;
+};
+
+void pump_in(Pipe& p, ReplyWatch* watch = nullptr) {
   uint8_t tmp[65536];
   if (p.buf.size() - p.off > (8u << 20)) return;  // hold back when far behind
   ssize_t n = read(p.from, tmp, sizeof tmp);
-  if (n > 0) p.buf.insert(p.buf.end(), tmp, tmp + n);
+  if (n <= 0) return;
+  p.buf.insert(p.buf.end(), tmp, tmp + n);
+  if (watch) watch->seen(tmp, static_cast<size_t>(n));
 }
 
 void pump_out(Pipe& p) {
@@ -177,6 +225,7 @@ void pass_output(int* out_fd, OutputWatch* w) {
 // signal asks to stop; returns the daemon's wait status.
 int serve(const std::string& root, Lines& l, pid_t pid, int out_fd) {
   OutputWatch watch{root, l.host.name, {}, false};
+  ReplyWatch replies(root);
   Pipe to_dev{l.host.master, l.line.master, {}, 0};
   Pipe to_host{l.line.master, l.host.master, {}, 0};
   int status = 0;
@@ -194,7 +243,7 @@ int serve(const std::string& root, Lines& l, pid_t pid, int out_fd) {
     poll(pf, out_fd >= 0 ? 3 : 2, 200);
     if (out_fd >= 0 && (pf[2].revents & (POLLIN | POLLHUP))) pass_output(&out_fd, &watch);
     if (pf[0].revents & POLLIN) pump_in(to_dev);
-    if (pf[1].revents & POLLIN) pump_in(to_host);
+    if (pf[1].revents & POLLIN) pump_in(to_host, &replies);
     pump_out(to_dev);
     pump_out(to_host);
   }
