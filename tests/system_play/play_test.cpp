@@ -190,3 +190,57 @@ TEST_F(Play, InterruptStopsTheStreamAndTheDeviceServesOn) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pixels of the overlay's shown buffer within a box, as RGBA.
+int count_pixels(const Image& ov, int x0, int y0, int w, int h,
+                 const std::function<bool(const uint8_t*)>& match) {
+  int n = 0;
+  for (int y = y0; y < y0 + h; y++)
+    for (int x = x0; x < x0 + w; x++) n += match(ov.at(x, y)) ? 1 : 0;
+  return n;
+}
+
+TEST_F(Play, TextAndHostReadingsReachTheOverlay) {
+  int st;
+  std::string err;
+  sim_->ctl(
+      "--timeout 20000 overlay-text 'Hi\\nthere' --x 40 --y 100 --size 48 --color ffcc00 "
+      "--background 0000ff80",
+      &st, &err);
+  ASSERT_EQ(st, 0) << err;
+  Image ov;
+  // The frame is drawn at row 100 of the overlay's origin, the usable area.
+  ASSERT_TRUE(wait_for(
+      [&] {
+        return harness::snapshot(*root_, "overlay", &ov) &&
+               count_pixels(ov, 40, kTop + 100, 60, 100, [](const uint8_t* p) {
+                 return p[0] > 230 && p[1] > 180 && p[1] < 230 && p[2] < 40 && p[3] > 240;
+               }) > 50;
+      },
+      10000));
+  // The background, half transparent blue, around the glyphs.
+  const uint8_t* corner = ov.at(41, kTop + 101);
+  EXPECT_NEAR(corner[2], 255, 4);
+  EXPECT_NEAR(corner[3], 128, 4);
+  EXPECT_EQ(ov.at(39, kTop + 101)[3], 0);
+
+  for (const char* bad : {"--color red", "--font /no/such.ttf", "--size 2"}) {
+    sim_->ctl(std::string("overlay-text x ") + bad, &st, &err);
+    EXPECT_EQ(st, 2) << bad;
+    EXPECT_NE(err.find(std::string(bad).substr(0, 6)), std::string::npos) << err;
+  }
+
+  sim_->ctl("--timeout 20000 sensors --count 2 --interval 0.2 --x 300 --y 600", &st, &err);
+  ASSERT_EQ(st, 0) << err;
+  EXPECT_TRUE(wait_for(
+      [&] {
+        return harness::snapshot(*root_, "overlay", &ov) &&
+               count_pixels(ov, 300, kTop + 600, 200, 60,
+                            [](const uint8_t* p) { return p[0] > 240 && p[3] > 240; }) > 50;
+      },
+      10000));
+}
+
+}  // namespace

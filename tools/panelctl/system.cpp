@@ -29,9 +29,9 @@ void add_raw(CLI::App& app) {
   static std::string payload_file;
   auto* s =
       app.add_subcommand("raw", "send any command code with parameter bytes; print the reply");
-  s->add_option("CODE", code, "command code 0..255")->required()->check(byte_value());
+  s->add_option("CODE", code, "command code 0..255")->required()->transform(byte_value());
   s->add_option("BYTE", bytes, "parameter bytes from command byte 8 on (e.g. 0x1e 12)")
-      ->check(byte_value());
+      ->transform(byte_value());
   s->add_option("--payload", payload_file, "bulk payload sent after the command")
       ->option_text("FILE");
   on_run(s, [](Panelctl& ctl) {
@@ -104,7 +104,7 @@ void add_settings(CLI::App& app) {
   for (size_t i = 0; i < 6; i++)
     c->add_option(kNames[i], cfg[i], std::string("configuration byte ") + std::to_string(i))
         ->required()
-        ->check(byte_value());
+        ->transform(byte_value());
   on_run(c, [](Panelctl& ctl) {
     Packet r;
     if (!ctl.command(125, std::vector<uint8_t>(cfg.begin(), cfg.end()), &r)) return 1;
