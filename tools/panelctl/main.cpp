@@ -143,9 +143,11 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough();
   app.add_option("-d,--device", ctl.device, "serial line of the device ($PANELCTL_DEVICE)")
+      ->option_text("PATH")
       ->capture_default_str();
   app.add_flag("--json", ctl.json, "one JSON object per result (and per error) on stdout");
-  app.add_option("--timeout", ctl.timeout_ms, "reply time-out in ms")
+  app.add_option("--timeout", ctl.timeout_ms, "reply time-out in ms, 1..600000 (default 5000)")
+      ->option_text("MS")
       ->check(CLI::Range(1, 600000))
       ->capture_default_str();
   app.footer("panelctl help SUBCOMMAND shows a subcommand's arguments.\n");
