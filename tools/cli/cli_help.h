@@ -56,6 +56,10 @@ inline std::string one_line(CLI::App& app, const CLI::ParseError& e) {
   auto subs = app.get_subcommands();
   if (!subs.empty()) where = subs.front()->get_name() + ": ";
   std::string what = e.what();
+  if (subs.empty()) {
+    const std::vector<std::string> rest = app.remaining();
+    if (!rest.empty() && rest.front()[0] != '-') what = "unknown subcommand " + rest.front();
+  }
   for (char& c : what)
     if (c == '\n') c = ' ';
   std::string hint = subs.empty() ? app.get_name() + " --help"

@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
   app.formatter(std::make_shared<cli_help::Formatter>());
   app.require_subcommand(1);
   app.fallthrough();
-  app.add_option("-d,--device", ctl.device, "serial line of the device ($PANELCTL_DEVICE)")
+  app.add_option("-d,--device", ctl.device,
+                 "serial line of the device (default: $PANELCTL_DEVICE, else /dev/ttyACM0)")
       ->option_text("PATH")
       ->capture_default_str();
   app.add_flag("--json", ctl.json, "one JSON object per result (and per error) on stdout");
