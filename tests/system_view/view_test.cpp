@@ -183,6 +183,21 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
   const uint8_t* p = img.at(8 + 250 * w / 1080, 8 + (84 + 550) * h / 2400);
   EXPECT_GT(p[0], 150);
 
+  // The MJPEG stream: parts of whole JPEG pictures.
+  root.write("/../mjpeg.py",
+             "import sys, urllib.request\n"
+             "r = urllib.request.urlopen(sys.argv[1], timeout=20)\n"
+             "d = b''\n"
+             "while d.count(b'--frame') < 3:\n"
+             "  d += r.read(4096)\n"
+             "print(r.headers['Content-Type'], d.count(b'\\r\\n\\r\\n\\xff\\xd8'))\n");
+  std::string mjpeg;
+  EXPECT_EQ(
+      harness::run("timeout 60 /usr/bin/python3 " + dir + "mjpeg.py " + view.url("/stream.mjpg"),
+                   &mjpeg),
+      0);
+  EXPECT_EQ(mjpeg, "multipart/x-mixed-replace; boundary=frame 3\n");
+
   // The page's unplug button sends this request; the daemon sees the USB
   // controller leave and warns.
   const std::string dom = chromium("--dump-dom", view.url("/"));

@@ -190,6 +190,25 @@ void add_pages(httplib::Server& svr, const std::string& root) {
     }
     res.set_content(jpeg, "image/jpeg");
   });
+  // The same pictures as one MJPEG stream, for players and other pages: at
+  // most 30 a second, fewer when the reader is slower (writes block).
+  svr.Get("/stream.mjpg", [cache](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_chunked_content_provider(
+        "multipart/x-mixed-replace; boundary=frame", [cache](size_t, httplib::DataSink& sink) {
+          const auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(33);
+          std::string jpeg;
+          if (cache->get(&jpeg)) {
+            const std::string head = "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                                     std::to_string(jpeg.size()) + "\r\n\r\n";
+            if (!sink.write(head.data(), head.size()) || !sink.write(jpeg.data(), jpeg.size()) ||
+                !sink.write("\r\n", 2))
+              return false;
+          }
+          std::this_thread::sleep_until(next + std::chrono::milliseconds(jpeg.empty() ? 467 : 0));
+          return sink.is_writable();
+        });
+  });
   svr.Get("/state.json", [root](const httplib::Request&, httplib::Response& res) {
     res.set_header("Cache-Control", "no-store");
     res.set_content(view_state(root).dump(-1, ' ', false, Json::error_handler_t::replace),
