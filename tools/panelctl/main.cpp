@@ -84,13 +84,15 @@ int Panelctl::fail(const std::string& why, int status) const {
     printf("%s\n", e.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
     fflush(stdout);
   } else {
-    fprintf(stderr, "panelctl: %s\n", why.c_str());
+    fprintf(stderr, "%spanelctl: %s\n", progress_open ? "\n" : "", why.c_str());
   }
+  progress_open = false;
   return status;
 }
 
 void Panelctl::note(const std::string& text) const {
-  if (!json) fprintf(stderr, "%s\n", text.c_str());
+  if (!json) fprintf(stderr, "%s%s\n", progress_open ? "\n" : "", text.c_str());
+  progress_open = false;
 }
 
 bool read_file(const std::string& path, std::vector<uint8_t>* out, std::string* why) {

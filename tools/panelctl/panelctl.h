@@ -22,6 +22,8 @@ struct Panelctl {
   bool json = false;      // --json: one JSON object per result on stdout
   int timeout_ms = 5000;  // reply time-out
   std::string device;     // serial path
+  // A progress line ("\r...") is on the terminal: a message first ends it.
+  mutable bool progress_open = false;
 
   // Sends a command and waits for its reply; on failure reports the reason
   // (fail()) and returns false.

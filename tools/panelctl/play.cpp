@@ -68,6 +68,7 @@ void show_progress(Panelctl& ctl, const std::string& file, const Tally& t, bool 
   if (t.expected > 0 && t.fps > 0 && t.frames < uint64_t(t.expected))
     snprintf(line + n, sizeof line - n, ", %.1f s left  ", (t.expected - t.frames) / t.fps);
   fprintf(stderr, "%s%s", line, done ? "\n" : "");
+  ctl.progress_open = !done;
 }
 
 // Samples the device's frame counter about once a second, to report the
@@ -274,7 +275,6 @@ int play(Panelctl& ctl) {
     // Leave the device serving: stop the stream, let it release its decoder.
     hostlink::Packet r;
     ctl.command(123, {}, &r);
-    if (!ctl.json && isatty(2)) fputc('\n', stderr);
     ctl.note("play: stopped");
     return 130;
   }
