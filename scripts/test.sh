@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the normal build, the address+undefined sanitizer build,
-# the thread-sanitizer build of the concurrency tests, and a short fuzz run.
+# the thread-sanitizer build of the concurrency tests, a short run of every
+# fuzz target, and a two-minute soak.
 #   scripts/test.sh           everything
 #   QUICK=1 scripts/test.sh   the normal build only
 set -euo pipefail
@@ -33,12 +34,9 @@ build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j"$JOBS" -L concurrency)
 
-echo "== fuzz: the PNG pixel writer, a short bounded run"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPANELD_FUZZ=ON -DPANELD_SANITIZE=address,undefined \
-  -DPANELD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j"$JOBS" --target fuzz_png_pixel_writer
-corpus=$(mktemp -d)
-build-fuzz/fuzz/fuzz_png_pixel_writer -max_total_time="${FUZZ_SECONDS:-20}" -close_fd_mask=2 \
-  "$corpus" tests/fixtures/png
-rm -rf "$corpus"
+echo "== fuzz: every target, a short bounded run with its seed corpus"
+JOBS=$JOBS scripts/fuzz.sh all "${FUZZ_SECONDS:-15}"
+
+echo "== soak: two minutes of hard use through the real protocol"
+JOBS=$JOBS scripts/soak.sh 2
 echo "== all tests passed"
