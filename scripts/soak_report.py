@@ -4,7 +4,7 @@
 usage: soak_report.py SAMPLES.csv OUT.png MINUTES
 Growth is measured between quiet samples (video stopped, host present): from
 the first one after minute 5 to the last one; for runs under 10 minutes from
-the first quiet sample, taken after a warm-up round. The daemon's own memory
+the quiet sample after two warm-up rounds (the first uses every path once). The daemon's own memory
 (anonymous resident memory: heap, stacks) may grow by at most 1 %, or by
 256 KiB where that is more (glibc grows the heap in steps of 128 KiB and
 more, so a heap of a few MiB cannot be held to 1 %); descriptors and threads
@@ -37,8 +37,10 @@ def main():
         ref = next((r for r in quiet if r["t"] >= 300), quiet[0])
         how = "from the first quiet sample after minute 5"
     else:
-        ref = quiet[0]
-        how = "from the first quiet sample, after a warm-up round that used every path (run shorter than 10 min)"
+        # Two rounds of warm-up: the first uses every path once, the second
+        # reaches the working sizes of buffers the first touched only partly.
+        ref = quiet[1] if len(quiet) >= 3 else quiet[0]
+        how = "from the quiet sample after two warm-up rounds (run shorter than 10 min)"
     end = quiet[-1]
     growth = (end["anon"] - ref["anon"]) / ref["anon"] * 100
     periodic = [r for r in rows if r["kind"] == "periodic" and r["rss"] > 0]
