@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(got[i] == (i < app.size() ? app[i] : pattern[i]));
   } else {
     // clock_enable is not rebuilt: it keeps its value.
-    FUZZ_CHECK(memcmp(got, kDefaults, 5) == 0 && got[5] == pattern[5] && got[6] == 1 && got[7] == 1);
+    FUZZ_CHECK(memcmp(got, kDefaults, 5) == 0 && got[5] == pattern[5] && got[6] == 1 &&
+               got[7] == 1);
     FUZZ_CHECK(cfg_video_path() == "/media/offline_video.h264");
     std::string f;
     FUZZ_CHECK(fuzz::read_file("/usr/data/app.cfg", &f) && f.size() == cfg_file_size);
@@ -99,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(f.size() == (app_exists && app.size() > cfg_file_size ? app.size() : cfg_file_size));
     FUZZ_CHECK(memcmp(f.data(), got, cfg_file_size) == 0);
     if (f.size() > cfg_file_size)
-      FUZZ_CHECK(memcmp(f.data() + cfg_file_size, app.data() + cfg_file_size, f.size() - cfg_file_size) == 0);
+      FUZZ_CHECK(memcmp(f.data() + cfg_file_size, app.data() + cfg_file_size,
+                        f.size() - cfg_file_size) == 0);
     cfg_from_bytes(pattern, cfg_file_size);
     FUZZ_CHECK(ReadConfig() == 0);
     uint8_t again[cfg_file_size];

@@ -131,11 +131,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       w = in.u8();
       cmd[16] = in.u8() % 3;
       len_field = n;
-      cmd[12] = uint8_t(w >> 24), cmd[13] = uint8_t(w >> 16), cmd[14] = uint8_t(w >> 8), cmd[15] = uint8_t(w);
+      cmd[12] = uint8_t(w >> 24), cmd[13] = uint8_t(w >> 16), cmd[14] = uint8_t(w >> 8),
+      cmd[15] = uint8_t(w);
     }
     if (code == 40) {
       n = in.u8();
-      cmd[12] = uint8_t(n >> 24), cmd[13] = uint8_t(n >> 16), cmd[14] = uint8_t(n >> 8), cmd[15] = uint8_t(n);
+      cmd[12] = uint8_t(n >> 24), cmd[13] = uint8_t(n >> 16), cmd[14] = uint8_t(n >> 8),
+      cmd[15] = uint8_t(n);
     }
     cmd[8] = uint8_t(len_field >> 24), cmd[9] = uint8_t(len_field >> 16);
     cmd[10] = uint8_t(len_field >> 8), cmd[11] = uint8_t(len_field);
@@ -168,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Files after = fuzz::tree(root);
     for (const auto& [rel, content] : before) {
       const std::string real = real_of(rel);
-      if (!allowed.empty() && (real == allowed || (allowed_below && under(real, allowed)))) continue;
+      if (!allowed.empty() && (real == allowed || (allowed_below && under(real, allowed))))
+        continue;
       if (upload_open && real == upload_real) continue;
       auto it = after.find(rel);
       FUZZ_CHECK(it != after.end());

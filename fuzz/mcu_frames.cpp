@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pump_speed = -1;
 
   int32_t warn_shown = 0;
-  int32_t run = 0;        // model: consecutive suspend frames since the last warning point
+  int32_t run = 0;  // model: consecutive suspend frames since the last warning point
   bool run_warned = false;
   size_t stretch_start = 0;
   while (stretch_start < n) {

@@ -125,7 +125,8 @@ void take(int p) {
 
 void check_unit(int32_t len, const NaluUnit& u, const Bytes& want, uint32_t want_sc, int32_t room) {
   FUZZ_CHECK(len == int32_t(want.size()));
-  for (size_t i = size_t(len > 0 ? len : 0); i < sizeof unit_buf; i++) FUZZ_CHECK(unit_buf[i] == kGuard);
+  for (size_t i = size_t(len > 0 ? len : 0); i < sizeof unit_buf; i++)
+    FUZZ_CHECK(unit_buf[i] == kGuard);
   if (len <= 0) return;
   FUZZ_CHECK(len <= room);
   FUZZ_CHECK(memcmp(unit_buf, want.data(), want.size()) == 0);
@@ -147,7 +148,8 @@ void block_command(fuzz::Input& in) {
   Bytes payload = in.bytes(n);
   n = uint32_t(payload.size());
   uint8_t cmd[24] = {codes[p], 0, 0x1A, 0x6D, 1, 2, 3, 4};
-  cmd[8] = uint8_t(n >> 24), cmd[9] = uint8_t(n >> 16), cmd[10] = uint8_t(n >> 8), cmd[11] = uint8_t(n);
+  cmd[8] = uint8_t(n >> 24), cmd[9] = uint8_t(n >> 16), cmd[10] = uint8_t(n >> 8),
+  cmd[11] = uint8_t(n);
   cmd[12] = last;
   cmd[13] = mode;
   fuzz::line_feed(payload.data(), payload.size());
@@ -193,14 +195,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t op = in.u8();
     int p = (op >> 4) % 3;
     switch (op & 0x0F) {
-      case 0: case 1: case 2:
+      case 0:
+      case 1:
+      case 2:
         block_command(in);
         break;
-      case 3: case 4: {  // a direct push, as the local player and the commands do
+      case 3:
+      case 4: {  // a direct push, as the local player and the commands do
         uint32_t len = in.u8() * 8u;
         Bytes b = in.bytes(len);
         uint8_t last = in.u8() & 1;
-        expect_push(p, b.data(), uint32_t(b.size()), push_h264_block2(b.data(), uint32_t(b.size()), last, p));
+        expect_push(p, b.data(), uint32_t(b.size()),
+                    push_h264_block2(b.data(), uint32_t(b.size()), last, p));
         break;
       }
       case 5: {  // blocks around the slot size
@@ -209,10 +215,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         expect_push(p, big, len, push_h264_block2(big, len, 0, p));
         break;
       }
-      case 6: case 7:
+      case 6:
+      case 7:
         take(p);
         break;
-      case 8: case 9: case 10: {
+      case 8:
+      case 9:
+      case 10: {
         int32_t room = int32_t(in.u16() % (sizeof unit_buf - 63)) - 2;
         memset(unit_buf, kGuard, sizeof unit_buf);
         NaluUnit u{};

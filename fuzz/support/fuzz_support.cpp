@@ -82,7 +82,8 @@ bool read_file(const std::string& device_path, std::string* out) {
 }
 
 namespace {
-void walk(const std::string& base, const std::string& rel, std::map<std::string, std::string>* out) {
+void walk(const std::string& base, const std::string& rel,
+          std::map<std::string, std::string>* out) {
   DIR* d = opendir((base + rel).c_str());
   if (!d) return;
   while (struct dirent* e = readdir(d)) {

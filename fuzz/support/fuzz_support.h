@@ -9,9 +9,9 @@
 #include <vector>
 
 // An invariant of the code under test; a violation is a finding.
-#define FUZZ_CHECK(cond)                                       \
-  do {                                                         \
-    if (!(cond)) fuzz::fail(__FILE__, __LINE__, #cond);        \
+#define FUZZ_CHECK(cond)                                \
+  do {                                                  \
+    if (!(cond)) fuzz::fail(__FILE__, __LINE__, #cond); \
   } while (0)
 
 namespace fuzz {

@@ -467,12 +467,12 @@ void fault(int which) {
       int fd = open((g_root + "/proc/kmsg").c_str(), O_WRONLY | O_NONBLOCK);
       for (int i = 0; fd >= 0 && i < 200; i++) {
         char line[160];
-        int n = i % 10 == 0
-                    ? snprintf(line, sizeof line,
-                               "<6>[%5d.%06d] ingenic-fb 13050000.dpu: tft underrun recover done\n",
-                               i, i * 7)
-                    : snprintf(line, sizeof line, "<6>[%5d.%06d] usb 1-1: burst line %d\n", i, i,
-                               i);
+        int n =
+            i % 10 == 0
+                ? snprintf(line, sizeof line,
+                           "<6>[%5d.%06d] ingenic-fb 13050000.dpu: tft underrun recover done\n", i,
+                           i * 7)
+                : snprintf(line, sizeof line, "<6>[%5d.%06d] usb 1-1: burst line %d\n", i, i, i);
         (void)!write(fd, line, size_t(n));
       }
       if (fd >= 0) close(fd);
@@ -594,7 +594,8 @@ int main(int argc, char** argv) {
   cmd(10, {});                    // the first valid packet ends factory test mode
   cmd(125, {60, 0, 0, 0, 0, 0});  // no local content on arrival
   wake();
-  for (int i = 0; i < 20; i++) cmd(99, hostlink::name_params("/usr/data/soak"));  // makes the folder
+  for (int i = 0; i < 20; i++)
+    cmd(99, hostlink::name_params("/usr/data/soak"));  // makes the folder
   write_sample("start", 0);
   std::thread sampling(sampler);
 
@@ -625,10 +626,11 @@ int main(int argc, char** argv) {
   g_done = true;
   sampling.join();
   write_sample("end", 0);
-  note("commands %ld unanswered %ld blocks %ld refused %ld png %ld jpeg %ld uploads %ld "
-       "deletions %ld listings %ld faults %ld frames %ld",
-       fig.commands, fig.unanswered, fig.blocks, fig.refused_blocks, fig.png_frames,
-       fig.jpeg_frames, fig.uploads, fig.deletions, fig.listings, fig.faults, g_frames.load());
+  note(
+      "commands %ld unanswered %ld blocks %ld refused %ld png %ld jpeg %ld uploads %ld "
+      "deletions %ld listings %ld faults %ld frames %ld",
+      fig.commands, fig.unanswered, fig.blocks, fig.refused_blocks, fig.png_frames, fig.jpeg_frames,
+      fig.uploads, fig.deletions, fig.listings, fig.faults, g_frames.load());
   fclose(csv);
   if (fig.unanswered > 0) ok = false;
   return ok ? 0 : 1;
