@@ -35,7 +35,7 @@ build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF
   ctest --output-on-failure -j"$JOBS" -L concurrency)
 
 echo "== fuzz: every target, a short bounded run with its seed corpus"
-JOBS=$JOBS scripts/fuzz.sh all "${FUZZ_SECONDS:-15}"
+JOBS=$JOBS scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
 
 echo "== soak: two minutes of hard use through the real protocol"
 JOBS=$JOBS scripts/soak.sh 2
