@@ -62,7 +62,11 @@ UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   "$build/panelsim" run "$root" > >(tail -n 20000 >"$out/daemon.log") 2>&1 &
 sim=$!
 for _ in $(seq 600); do [ -e "$root/host/ttyGS0" ] && break; sleep 0.1; done
-pid=$(pgrep -P "$sim" -x paneld || true)
+pid=""  # the daemon: panelsim's child, found without procps
+for s in /proc/[0-9]*/stat; do
+  read -r p comm _ ppid _ <"$s" 2>/dev/null || continue
+  [ "$ppid" = "$sim" ] && [ "$comm" = "(paneld)" ] && pid=$p
+done
 [ -n "$pid" ] || { echo "soak: the daemon did not start" >&2; exit 1; }
 
 echo "== soak: $minutes min on $build (daemon pid $pid)"
