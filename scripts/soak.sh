@@ -57,7 +57,7 @@ trap cleanup EXIT
 # and the samples show what the daemon holds, not what the allocator caches
 # per thread. A leak, large or small, still shows.
 MALLOC_MMAP_THRESHOLD_=${MALLOC_MMAP_THRESHOLD_:-131072} MALLOC_ARENA_MAX=${MALLOC_ARENA_MAX:-1} \
-ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:quarantine_size_mb=16:abort_on_error=1} \
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=16:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   "$build/panelsim" run "$root" > >(tail -n 20000 >"$out/daemon.log") 2>&1 &
 sim=$!
@@ -73,8 +73,11 @@ echo "== soak: $minutes min on $build (daemon pid $pid)"
 status=0
 "$build/soakload" "$root" "$pid" $((minutes * 60)) "$out" "$media" "$build/panelsim" \
   | tee "$out/load.log" || status=1
-kill -0 "$pid" 2>/dev/null || { echo "soak: the daemon is gone" >&2; status=1; }
-kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true
+# soakload ends the daemon with the exit command (a sanitizer build's leak
+# check then runs over the whole soak); panelsim run ends with it.
+for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill "$sim" 2>/dev/null || true
+wait "$sim" 2>/dev/null || true
 sim=""
 sleep 0.5
 if grep -qE "ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer" "$out/daemon.log"; then

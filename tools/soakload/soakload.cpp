@@ -9,7 +9,8 @@
 // at each quiet point (video stopped, host present) it takes a "quiet"
 // sample, which the growth check compares. At the end it checks that every
 // uploaded file still on the device is byte-identical and that the daemon
-// answers. Exit status 0 when all held.
+// answers, and ends the daemon with the exit command. Exit status 0 when
+// all held.
 //
 //   soakload ROOT PID SECONDS OUTDIR MEDIADIR PANELSIM
 #include <dirent.h>
@@ -633,5 +634,8 @@ int main(int argc, char** argv) {
       fig.uploads, fig.deletions, fig.listings, fig.faults, g_frames.load());
   fclose(csv);
   if (fig.unanswered > 0) ok = false;
+  // The exit command ends the daemon normally, so that a sanitizer build's
+  // leak check runs over everything it allocated during the soak.
+  host->command_no_reply(44, {});
   return ok ? 0 : 1;
 }
