@@ -54,6 +54,11 @@ enum class McuAction {
 // flag; on kWarn, *warn_count receives the count to show.
 McuAction mcu_handle_frame(const uint8_t* frame, int32_t* warn_shown, int32_t* warn_count);
 
+// One step of the receive loop on the 16 bytes in mcu_rec_buf: handles them
+// as a frame and sets *have to the bytes kept at the start of mcu_rec_buf
+// for the next read (after a bad header: from the next possible frame start).
+McuAction mcu_take_frame(size_t* have, int32_t* warn_shown, int32_t* warn_count);
+
 // The suspend warning: warning picture and "led_usb_timeout_<count>_<idle>".
 void mcu_show_warning(int32_t count);
 
