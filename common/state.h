@@ -23,6 +23,9 @@ inline bool standby_idle() { return CLOCK_STATE == -1 && OFFLINE_MODE_STATE == -
 // Factory test mode (copy of the configuration byte); cleared by the first
 // valid command packet.
 extern SharedWord<uint32_t> test_mode;
+// Set by command 253 (decoder test tool) on the command loop; while
+// non-zero the USB supervisor ignores host absence. Nothing clears it.
+extern SharedWord<uint8_t> test_h264;
 // Host-absence counter of the USB supervisor; cleared by every valid packet.
 extern SharedWord<uint32_t> usb_timeout_cnt;
 
@@ -34,3 +37,12 @@ extern SharedWord<int32_t> curr_frame;          // last frame handed to the disp
 
 // Slideshow flag: 1 while the slideshow runs, 0 not running or stop requested.
 extern SharedWord<int32_t> ImgPlaying;
+
+// Stops the local video player and the decoder; returns at once. The player
+// sits above the layers that must stop it (display calibration, PNG
+// intake), so start-up registers it here; unset, nothing happens.
+using StopHook = void (*)();
+extern SharedWord<StopHook> local_video_stop_hook;
+inline void stop_local_video() {
+  if (StopHook stop = local_video_stop_hook.load()) stop();
+}

@@ -8,9 +8,8 @@
 #include "common/state.h"
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/command.h"
+#include "protocol/command.h"
 #include "storage/config.h"
-#include "video/local_player.h"
 
 namespace {
 
@@ -38,7 +37,7 @@ void cmd_calibrate(const Command& c, Reply&) {
   fb_x_offset = c.u8(8);
   fb_y_offset = c.u8(9);
   SaveFBConfig();
-  stop_local_h264();
+  stop_local_video();
   request_stop(OFFLINE_MODE_STATE);
   usleep(200000);
 

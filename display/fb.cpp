@@ -19,7 +19,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "link/subsystems.h"
 #include "platform/system.h"
 #include "storage/config.h"
 
@@ -32,7 +31,6 @@ SharedWord<int32_t> rotation;
 SharedWord<int32_t> bright;
 SharedWord<int32_t> png_frame_num;
 SharedWord<uintptr_t> clock_fb_base;
-SharedWord<uint32_t> lastframe_times[3];
 
 namespace {
 
@@ -100,12 +98,6 @@ void set_geometry(uint32_t xres, uint32_t yres) {
   }
 }
 
-uint32_t now_stamp() {
-  struct timeval tv;
-  platform_gettimeofday(&tv);
-  return static_cast<uint32_t>(uint64_t(tv.tv_sec) * 1000000u + uint64_t(tv.tv_usec));
-}
-
 }  // namespace
 
 PlaneReadLock::PlaneReadLock() {
@@ -155,9 +147,6 @@ int open_fb() {
 int init_disp() {
   open_fb();
   bright = 60;
-  set_framerate(30);
-  for (auto& t : lastframe_times) t = now_stamp();
-  jpeg_nv12_decode_prepare();
   return 0;
 }
 

@@ -32,8 +32,6 @@ extern SharedWord<int32_t> bright;         // remembered backlight level 0..100
 extern SharedWord<int32_t> png_frame_num;  // overlay buffer index, 0 or 1
 // The overlay buffer the standby painters draw into (valid under the lock).
 extern SharedWord<uintptr_t> clock_fb_base;
-// Video pacing stamps (µs, truncated to 32 bits), seeded by init_disp.
-extern SharedWord<uint32_t> lastframe_times[3];
 
 int init_disp();
 // 0 when plane 0 is open and enabled, -1 otherwise (geometry kept).

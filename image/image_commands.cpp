@@ -13,7 +13,7 @@
 #include "display/draw.h"
 #include "image/jpeg.h"
 #include "image/slideshow.h"
-#include "link/command.h"
+#include "protocol/command.h"
 #include "platform/system.h"
 
 namespace {

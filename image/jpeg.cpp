@@ -19,7 +19,6 @@
 #include <mutex>
 
 #include "display/fb.h"
-#include "link/subsystems.h"
 #include "platform/display.h"
 #include "platform/system.h"
 

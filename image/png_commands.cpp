@@ -13,11 +13,9 @@
 #include "display/draw.h"
 #include "display/fb.h"
 #include "image/png_overlay.h"
-#include "link/command.h"
+#include "protocol/command.h"
 #include "platform/display.h"
 #include "platform/queue.h"
-#include "video/h264_decoder.h"
-#include "video/local_player.h"
 
 namespace {
 
@@ -27,7 +25,7 @@ void cmd_png_frame(const Command& c, Reply& r) {
   const uint16_t x = c.be16(12);
   const uint16_t y = c.be16(14);
   const bool small = c.u8(16) == 1;
-  if (local_h264_playing == 1) stop_local_h264();
+  if (local_h264_playing == 1) stop_local_video();
   puts("show png");
   ImgPlaying = 0;
   if (!standby_idle()) {

@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/pace.h"
 #include "display/fb.h"
 #include "image/png_overlay.h"
-#include "link/subsystems.h"
 #include "platform/queue.h"
 
 PngSlot big_png_decode_info[big_png_slot_count];
@@ -48,7 +48,7 @@ int back_sink(const PngRow& row, void* ctx) {
   // than a division by zero.
   uint32_t chunk = row.total / 10;
   if (chunk == 0) chunk = 1;
-  if (row.done % chunk == 0) png_pace(&last_big_png_frame_time, big_png_frameTime);
+  if (row.done % chunk == 0) pace(&last_big_png_frame_time, big_png_frameTime);
   return rc;
 }
 

@@ -18,29 +18,25 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/pace.h"
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/subsystems.h"
 #include "platform/queue.h"
 #include "platform/system.h"
-#include "video/h264_decoder.h"
 
 PngSlot png_decode_info[png_slot_count];
 std::atomic<MessageQueue*> usable_png_queue;
 std::atomic<MessageQueue*> display_png_queue;
 const int32_t png_frameTime = 100000;
 std::mutex png_draw_mutex;
+SharedWord<int32_t> hide_png_frames[4];
+SharedWord<int32_t> show_png_frames[4];
+SharedWord<int32_t> png_display_show_flag{1};
 
 namespace {
 
 PngMsg png_msgs[png_slot_count];
 uint32_t last_png_frame_time;  // small decoder thread only
-
-uint32_t now_us32() {
-  struct timeval tv;
-  platform_gettimeofday(&tv);
-  return static_cast<uint32_t>(uint64_t(tv.tv_sec) * 1000000u + uint64_t(tv.tv_usec));
-}
 
 // Sets up libpng's conversions so that every kind of picture arrives as
 // 8-bit B, G, R, A rows. Returns the number of passes.
@@ -205,12 +201,6 @@ PngCanvas overlay_canvas(int index) {
   return c;
 }
 
-void png_pace(uint32_t* last, int32_t period) {
-  const uint32_t d = *last + static_cast<uint32_t>(period) - now_us32();
-  if (d >= 1 && d <= 99999) usleep(d);
-  *last = now_us32();
-}
-
 namespace {
 
 struct OverlayTarget {
@@ -257,6 +247,16 @@ void png_thread_init() {
   // Published last: the command loop takes the queues as soon as they show.
   display_png_queue = display;
   usable_png_queue = usable;
+}
+
+void png_overlay_window(int32_t frame) {
+  for (int k = 0; k < 4; ++k) {
+    if (hide_png_frames[k] < frame && frame < show_png_frames[k]) {
+      png_display_show_flag = 0;
+      return;
+    }
+  }
+  png_display_show_flag = 1;
 }
 
 int png_display_queue_size() {
@@ -316,7 +316,7 @@ void* decode_png_thread_func(void* arg) {
       pthread_mutex_unlock(&sync->flip_lock);
       sem_post(&sync->back_free);
     }
-    png_pace(&last_png_frame_time, png_frameTime);
+    pace(&last_png_frame_time, png_frameTime);
   }
   return nullptr;
 }

@@ -15,12 +15,42 @@
 // back to its free queue; functions return 0 on success, -1 on failure.
 #pragma once
 
+#include <pthread.h>
+#include <semaphore.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
+#include "common/word.h"
+
 struct MessageQueue;
+
+// Hand-over between the two PNG decoder threads, made by start-up and passed
+// to both as their thread argument.
+struct PngSync {
+  sem_t back_free;            // initial count 1: the back buffer may be filled
+  sem_t back_ready;           // initial count 0: a full-screen picture is complete
+  pthread_mutex_t flip_lock;  // held across a flip and a full-screen decode
+};
+
+// Thread entries of the two streams; argument: PngSync*.
+void* decode_png_thread_func(void* sync);
+void* decode_big_png_thread_func(void* sync);
+// Messages waiting in the small stream's display queue; -1 before the
+// queue exists.
+int png_display_queue_size();
+
+// Overlay windows over the video frames, written by command 104 on the
+// command loop: frames f with hide_png_frames[k] < f < show_png_frames[k]
+// hide the overlay. png_display_show_flag is written by the H.264 decoder
+// thread (png_overlay_window) and read by the small PNG decoder thread.
+extern SharedWord<int32_t> hide_png_frames[4];
+extern SharedWord<int32_t> show_png_frames[4];
+extern SharedWord<int32_t> png_display_show_flag;  // 1 overlay may show, 0 hidden
+// Sets png_display_show_flag for video frame `frame`.
+void png_overlay_window(int32_t frame);
 
 // One frame slot: a buffer allocated once, the position the host asked for
 // and the number of PNG bytes in the buffer.
@@ -121,7 +151,3 @@ int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const
 // The canvas of overlay buffer `index` (0 or 1) of plane 1; base 0 when the
 // plane is not open. Call under a PlaneReadLock.
 PngCanvas overlay_canvas(int index);
-
-// Pacing: waits when the previous step ended less than `period` µs ago
-// (only waits of 1 to 99 999 µs are made), then sets *last to the time.
-void png_pace(uint32_t* last, int32_t period);

@@ -23,7 +23,6 @@
 #include "display/draw.h"
 #include "display/fb.h"
 #include "image/jpeg.h"
-#include "link/subsystems.h"
 #include "platform/system.h"
 #include "storage/files.h"
 

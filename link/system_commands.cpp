@@ -1,23 +1,22 @@
 // Identity, power, service and configuration-byte commands.
 //
 // All run on the command-loop thread; none reports a failure in its reply.
-#include "link/system_commands.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "link/command.h"
+#include "protocol/command.h"
 #include "link/startup.h"
 #include "platform/system.h"
+#include "common/state.h"
 #include "storage/config.h"
 
-SharedWord<uint32_t> group{0};
-SharedWord<uint32_t> position{0};
-SharedWord<uint8_t> test_h264{0};
-
 namespace {
+
+// Group and position numbers answered to command 201; nothing assigns them.
+constexpr uint8_t kGroup = 0;
+constexpr uint8_t kPosition = 0;
 
 constexpr size_t kIdentityLen = 25;
 
@@ -68,8 +67,8 @@ void cmd_usb_display(const Command&, Reply&) {
 PANELD_COMMAND(150, cmd_usb_display);
 
 void cmd_group(const Command&, Reply& r) {
-  r.data[8] = static_cast<uint8_t>(group.load());
-  r.data[9] = static_cast<uint8_t>(position.load());
+  r.data[8] = kGroup;
+  r.data[9] = kPosition;
 }
 PANELD_COMMAND(201, cmd_group);
 

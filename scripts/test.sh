@@ -14,6 +14,9 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j"$JOBS"
 }
 
+echo "== layers: no include points up the daemon's layer order"
+bash scripts/check_layers.sh
+
 echo "== normal build"
 build build
 (cd build && ctest --output-on-failure -j"$JOBS")

@@ -18,7 +18,6 @@
 #include "display/draw.h"
 #include "display/fb.h"
 #include "image/jpeg.h"
-#include "link/subsystems.h"
 #include "platform/display.h"
 #include "platform/system.h"
 

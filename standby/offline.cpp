@@ -16,7 +16,6 @@
 #include "common/state.h"
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/subsystems.h"
 #include "platform/display.h"
 #include "storage/config.h"
 

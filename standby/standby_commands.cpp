@@ -4,7 +4,7 @@
 // Threading: command-loop thread only.
 // Errors: none is reported in the reply; clock_set prints its own failure.
 #include "common/state.h"
-#include "link/command.h"
+#include "protocol/command.h"
 #include "standby/clock.h"
 #include "storage/config.h"
 

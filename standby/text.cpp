@@ -15,7 +15,6 @@
 
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/subsystems.h"
 #include "platform/display.h"
 #include "platform/system.h"
 #include "standby/clock.h"

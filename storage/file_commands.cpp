@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/command.h"
+#include "protocol/command.h"
 #include "platform/system.h"
 #include "storage/files.h"
 

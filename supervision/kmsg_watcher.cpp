@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/subsystems.h"
 #include "platform/system.h"
 #include "video/h264_decoder.h"
 

@@ -17,8 +17,6 @@
 #include "display/fb.h"
 #include "image/jpeg.h"
 #include "image/slideshow.h"
-#include "link/subsystems.h"
-#include "link/system_commands.h"
 #include "platform/system.h"
 #include "standby/clock.h"
 #include "standby/text.h"

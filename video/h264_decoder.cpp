@@ -16,10 +16,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/pace.h"
 #include "common/state.h"
 #include "display/fb.h"
-#include "link/command.h"
-#include "link/subsystems.h"
+#include "image/png_overlay.h"
+#include "protocol/command.h"
 #include "platform/codec.h"
 #include "platform/display.h"
 #include "platform/queue.h"
@@ -36,10 +37,6 @@ SharedWord<uint32_t> h264_uv_size{kH264UVSize};
 
 SharedWord<int32_t> before_frame_is_last{0};
 SharedWord<int32_t> frameTimes[3] = {33333, 0, 0};
-
-SharedWord<int32_t> hide_png_frames[4];
-SharedWord<int32_t> show_png_frames[4];
-SharedWord<int32_t> png_display_show_flag{1};
 
 SharedWord<uint32_t> mirror_frames_shown{0};
 SharedWord<H264HandoffHook> h264_handoff_hook{nullptr};
@@ -68,6 +65,7 @@ struct PartState {
 PartState parts[3];
 H264DecoderConfig dec_cfg[3];
 uint32_t unit_cap = 0;  // bytes of each unit buffer
+uint32_t last_frame_time = 0;  // end of the last hand-off (pacing)
 
 // Decoder resources opened (queues, decoders, mirror thread). Kept apart
 // from h264_rmem_fd so that an open without reserved memory is still
@@ -80,12 +78,6 @@ pthread_t mirror_thread;
 bool mirror_running = false;
 
 uint32_t round4096(uint32_t n) { return (n + 4095u) & ~4095u; }
-
-uint32_t now_us32() {
-  struct timeval tv;
-  platform_gettimeofday(&tv);
-  return static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec) * 1000000u + tv.tv_usec);
-}
 
 int32_t active_parts() {
   int32_t m = h264_mode;
@@ -235,23 +227,6 @@ void collect_parameter_set(PartState& ps, int32_t len) {
   }
 }
 
-void overlay_window(int32_t f) {
-  for (int k = 0; k < 4; ++k) {
-    if (hide_png_frames[k] < f && f < show_png_frames[k]) {
-      png_display_show_flag = 0;
-      return;
-    }
-  }
-  png_display_show_flag = 1;
-}
-
-void pace_frame() {
-  uint32_t remaining =
-      lastframe_times[0] + static_cast<uint32_t>(frameTimes[0].load()) - now_us32();
-  if (remaining >= 1 && remaining <= 99999) usleep(remaining);
-  lastframe_times[0] = now_us32();
-}
-
 }  // namespace
 
 void stop_h264() {
@@ -298,6 +273,7 @@ void* play_h264_thread2(void*) {
   h264_data_arrays[0] = &h264_block_data1;
   h264_data_arrays[1] = &h264_block_data2;
   h264_data_arrays[2] = &h264_block_data3;
+  last_frame_time = now_us32();
 
   int32_t w = dev_width, h = dev_height;
   for (int p = 0; p < 3; ++p) {
@@ -448,8 +424,8 @@ void* play_h264_thread2(void*) {
         ++curr_frame;
       }
       if (H264HandoffHook hook = h264_handoff_hook) hook(curr_frame);
-      overlay_window(curr_frame);
-      pace_frame();
+      png_overlay_window(curr_frame);
+      pace(&last_frame_time, frameTimes[0]);
     }
   }
   return nullptr;

@@ -48,12 +48,6 @@ extern SharedWord<uint32_t> h264_uv_size;
 extern SharedWord<int32_t> before_frame_is_last;
 extern SharedWord<int32_t> frameTimes[3];  // [0] frame period in microseconds
 
-// PNG overlay windows (written by the overlay timing command): frames f with
-// hide_png_frames[k] < f < show_png_frames[k] hide the overlay.
-extern SharedWord<int32_t> hide_png_frames[4];
-extern SharedWord<int32_t> show_png_frames[4];
-extern SharedWord<int32_t> png_display_show_flag;  // 1 overlay may show, 0 hidden
-
 // Asks the decoder thread to stop and release; returns at once.
 void stop_h264();
 // Frame period from a rate; a rate of 0 or less leaves the period as it is.

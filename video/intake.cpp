@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "common/state.h"
-#include "link/command.h"
-#include "link/subsystems.h"
+#include "image/png_overlay.h"
+#include "protocol/command.h"
 #include "video/h264_decoder.h"
 #include "video/local_player.h"
 

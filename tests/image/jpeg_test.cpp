@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "common/state.h"
+#include "display/fb.h"
 #include "image/slideshow.h"
-#include "link/subsystems.h"
 #include "platform/sim/sim_state.h"
 #include "storage/files.h"
 #include "tests/harness/harness.h"
@@ -49,6 +49,7 @@ class Jpeg : public ::testing::Test {
     root_ = new harness::DeviceRoot(true);
     setenv("PANELD_ROOT", root_->path().c_str(), 1);
     init_disp();
+    jpeg_nv12_decode_prepare();
   }
   static void TearDownTestSuite() { delete root_; }
   void SetUp() override {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/command.h"
-#include "link/packet.h"
+#include "protocol/command.h"
+#include "protocol/packet.h"
 #include "tools/hostlink/hostlink.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "link/tty/tty.h"
+#include "protocol/tty.h"
 
 namespace {
 

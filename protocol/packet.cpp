@@ -1,4 +1,4 @@
-#include "link/packet.h"
+#include "protocol/packet.h"
 
 #include <mbedtls/des.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/command.h"
+#include "protocol/command.h"
 
 namespace {
 const uint8_t kKey[8] = {'q', 'd', '7', 'm', 'w', 'r', 'k', 'a'};

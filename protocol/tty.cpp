@@ -1,4 +1,4 @@
-#include "link/tty/tty.h"
+#include "protocol/tty.h"
 
 #include <fcntl.h>
 #include <sys/select.h>
