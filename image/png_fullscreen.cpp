@@ -19,13 +19,13 @@
 #include "image/png_overlay.h"
 #include "platform/queue.h"
 
-PngSlot big_png_decode_info[big_png_slot_count];
 std::atomic<MessageQueue*> usable_big_png_queue;
 std::atomic<MessageQueue*> display_big_png_queue;
-const int32_t big_png_frameTime = 100000;
 
 namespace {
 
+PngSlot big_png_decode_info[big_png_slot_count];
+const int32_t big_png_frameTime = 100000;  // µs between two pacing checkpoints
 PngMsg big_png_msgs[big_png_slot_count];
 uint32_t last_big_png_frame_time;  // full-screen decoder thread only
 
@@ -77,7 +77,7 @@ void* decode_big_png_thread_func(void* arg) {
       PngSlot* slot = m->slot;
       // x and y of a full-screen frame are not used: it starts at column 0, row dev_y.
       BackTarget t{png_frame_num ^ 1, dev_y};
-      finished = png_decode_rows(slot->buffer, slot->length, false, back_sink, &t) == 0;
+      finished = png_decode_rows(slot->buffer.get(), slot->length, false, back_sink, &t) == 0;
       message_queue_send(usable_big_png_queue, m);
     }
     pthread_mutex_unlock(&sync->flip_lock);

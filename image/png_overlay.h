@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "common/word.h"
@@ -55,7 +56,7 @@ void png_overlay_window(int32_t frame);
 // One frame slot: a buffer allocated once, the position the host asked for
 // and the number of PNG bytes in the buffer.
 struct PngSlot {
-  uint8_t* buffer;
+  std::unique_ptr<uint8_t[]> buffer;
   int32_t x;        // column on the overlay plane
   int32_t y;        // row, counted from dev_y
   uint32_t length;  // PNG bytes in buffer
@@ -75,23 +76,19 @@ constexpr int big_png_slot_count = 2;
 
 // Held while the PNG streams write overlay pixels or flip (a working step of
 // the small decoder, one row of the full-screen decoder) and while command
-// 103 wipes the overlay, so a clear never interleaves with a draw. Taken
-// after `flip_lock`, before the plane lock.
+// 103 wipes the overlay, so a clear never interleaves with a draw (lock
+// order: common/state.h).
 extern std::mutex png_draw_mutex;
 
 // Small stream (image/png_overlay.cpp).
-extern PngSlot png_decode_info[png_slot_count];
 // Queue handles are published with release/acquire (std::atomic), so the
 // command loop sees a queue whole once it sees its handle.
 extern std::atomic<MessageQueue*> usable_png_queue;   // free slots; null until made
 extern std::atomic<MessageQueue*> display_png_queue;  // filled slots, oldest first
-extern const int32_t png_frameTime;                   // µs between two working steps
 
 // Full-screen stream (image/png_fullscreen.cpp).
-extern PngSlot big_png_decode_info[big_png_slot_count];
 extern std::atomic<MessageQueue*> usable_big_png_queue;
 extern std::atomic<MessageQueue*> display_big_png_queue;
-extern const int32_t big_png_frameTime;  // µs between two pacing checkpoints
 
 void png_thread_init();
 // Fills a pool: every slot gets `size` bytes and its message; the slots that

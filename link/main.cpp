@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "common/state.h"
+#include "common/thread.h"
 #include "display/fb.h"
 #include "image/jpeg.h"
 #include "image/png_overlay.h"
@@ -36,24 +38,19 @@
 
 namespace {
 
-void start_thread(void* (*fn)(void*), void* arg) {
-  pthread_t t;
-  pthread_create(&t, nullptr, fn, arg);
-}
-
 // One pass of the command loop over a validated packet.
-void handle_command(uint8_t* cmd, size_t n, uint8_t* reply) {
-  usb_timeout_cnt = 0;
-  test_mode = 0;
+void handle_command(const std::vector<uint8_t>& cmd, uint8_t* reply) {
+  usb_timeout_cnt.store(0);
+  test_mode.store(0);
   if (cfg.test_mode == 1) {
-    cfg.test_mode = 0;
+    cfg.test_mode.store(0);
     SaveConfig();
     puts("save test mode config");
   }
   request_stop(CLOCK_STATE);
 
   memset(reply, 0, cmd_len);
-  Command c(cmd, n);
+  Command c(cmd.data(), cmd.size());
   Reply r{reply};
   if (CommandHandler h = find_command(c.code())) h(c, r);
 
@@ -77,16 +74,17 @@ bool take_marker(const char* path) {
 // Records, planes, backlight and storage figures, before any worker runs.
 int prepare_device() {
   version_info = check_dev_version();
-  r_buf = static_cast<uint8_t*>(malloc(max_packet_len));
+  static std::vector<uint8_t> receive(max_packet_len);
+  r_buf = receive.data();
   ReadFBConfig();
   if (init_disp() < 0) return -1;
   set_framerate(30);
-  jpeg_nv12_decode_prepare();
+  if (jpeg_nv12_decode_prepare() < 0) return -1;
   setVersion();
   int fd = dev_open("/usr/data/boot.sign", O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (fd >= 0) close(fd);
   ReadConfig();
-  test_mode = cfg.test_mode;
+  test_mode.store(cfg.test_mode);
   set_brightness(cfg.bright, 0);
   QuerryStorage();
   return 0;
@@ -126,7 +124,9 @@ void start_standby_screens(bool show_offline) {
 }
 
 // The command loop: one packet at a time; a broken line is reopened.
-int serve_host(uint8_t* reply) {
+int serve_host() {
+  uint8_t reply[cmd_len];
+  std::vector<uint8_t> cmd;
   for (;;) {
     if (init_tty() < 0) return -1;
     for (;;) {
@@ -135,11 +135,8 @@ int serve_host(uint8_t* reply) {
         uart_close(tty_fd);
         break;
       }
-      size_t n = 0;
-      uint8_t* cmd = validate_packet(r_buf, &n);
-      if (!cmd) continue;
-      handle_command(cmd, n, reply);
-      free(cmd);
+      if (!validate_packet(r_buf, &cmd)) continue;
+      handle_command(cmd, reply);
     }
   }
 }
@@ -148,9 +145,8 @@ int serve_host(uint8_t* reply) {
 
 int main() {
   platform_init();
-  local_video_stop_hook = stop_local_h264;
+  local_video_stop_hook.store(stop_local_h264);
 
-  uint8_t* reply = static_cast<uint8_t*>(calloc(1, cmd_len));
   puts("main start!");
   if (prepare_device() < 0) return -1;
 
@@ -160,5 +156,5 @@ int main() {
 
   start_workers();
   start_standby_screens(show_offline);
-  return serve_host(reply);
+  return serve_host();
 }

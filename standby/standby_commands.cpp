@@ -14,7 +14,7 @@ namespace {
 // 14 second, 15 clock flag (0 or 1; other values leave it unchanged).
 void cmd_clock_set(const Command& c, Reply&) {
   uint8_t flag = c.u8(15);
-  if (flag <= 1) cfg.clock_enable = flag;
+  if (flag <= 1) cfg.clock_enable.store(flag);
   clock_set(c.be16(8), c.u8(10), c.u8(11), c.u8(12), c.u8(13), c.u8(14));
   SaveConfig();
 }

@@ -96,10 +96,3 @@ extern std::recursive_mutex warn_mutex;
 
 int show_warn_msg_init();
 void show_warn_msg(const char* text);
-// Formats into warn_buffer and shows it, under warn_mutex.
-void show_warn_msgf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Draws `text` with the clock's face into the overlay buffer at clock_fb_base;
-// the caller holds clock_font_mutex and a PlaneReadLock.
-void freetype_showString_r90(const char* text, int32_t x, int32_t y, int32_t cell, int8_t spacing,
-                             uint32_t colour);

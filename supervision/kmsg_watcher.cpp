@@ -29,7 +29,7 @@ constexpr double kMaxStamp = 1e12;
 
 }  // namespace
 
-char* format_kmsg_line(const char* line) {
+std::string format_kmsg_line(const char* line) {
   char prio[8];
   char msg[512];
   double t = 0;
@@ -46,9 +46,8 @@ char* format_kmsg_line(const char* line) {
   int s = static_cast<int>(us / 1000000LL);
   int ms = static_cast<int>(us % 1000000LL / 1000);
 
-  char* text = static_cast<char*>(malloc(kLineLen));
-  if (!text) return nullptr;
-  snprintf(text, kLineLen, "[%02d:%02d:%02d.%03d] %s", h, m, s, ms, msg);
+  char text[kLineLen];
+  snprintf(text, sizeof text, "[%02d:%02d:%02d.%03d] %s", h, m, s, ms, msg);
   return text;
 }
 
@@ -69,15 +68,13 @@ int clear_kernel_messages(FILE* stream) {
 
 KmsgVerdict handle_kmsg_line(const char* line) {
   if (strstr(line, kUnderrun)) {
-    char* text = format_kmsg_line(line);
-    if (!text) return KmsgVerdict::kLogged;
-    printf("匹配到: %s\n", text);
+    const std::string text = format_kmsg_line(line);
+    printf("匹配到: %s\n", text.c_str());
     FILE* f = dev_fopen(kLogFile, "a");
     if (f) {
-      fprintf(f, "%s\n", text);
+      fprintf(f, "%s\n", text.c_str());
       fclose(f);
     }
-    free(text);
     return KmsgVerdict::kLogged;
   }
   if (strstr(line, kAllocFailed)) return KmsgVerdict::kExit;

@@ -13,13 +13,14 @@
 #include <cstdint>
 
 #include "common/word.h"
+#include "platform/codec.h"
 
 struct MessageQueue;
 
-// Frame memory: NV12, fixed stride, room for 2560 lines of luma.
+// Frame memory: NV12, kH264LineStride (platform/codec.h) bytes a line,
+// room for 2560 lines of luma.
 constexpr uint32_t kH264YSize = 2785280;   // 1088 x 2560
 constexpr uint32_t kH264UVSize = 1392640;  // 1088 x 1280
-constexpr uint32_t kH264Stride = 1088;
 
 // One decoded frame buffer.
 struct H264FrameInfo {
@@ -37,15 +38,12 @@ struct H264FrameMsg {
   H264FrameInfo* info;  // null: not a frame
 };
 
-extern H264FrameInfo frame_info[2];
-extern H264FrameMsg h264_frame_msgs[2];
 extern SharedWord<MessageQueue*> usable_h264_queue;
 extern SharedWord<MessageQueue*> display_h264_queue;
 extern SharedWord<int32_t> h264_rmem_fd;  // negative: decoder resources closed
 extern SharedWord<uint32_t> h264_y_size;  // rounded plane sizes of the open frame memory
 extern SharedWord<uint32_t> h264_uv_size;
 
-extern SharedWord<int32_t> before_frame_is_last;
 extern SharedWord<int32_t> frameTimes[3];  // [0] frame period in microseconds
 
 // Asks the decoder thread to stop and release; returns at once.

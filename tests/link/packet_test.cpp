@@ -28,12 +28,10 @@ TEST(Decrypt, PaddingDecidesTheLength) {
   for (uint8_t pad : {0, 1, 8}) {
     auto plain = plain_with_pad(pad);
     auto pkt = hostlink::encrypt_raw(plain.data());
-    size_t n = 0;
-    uint8_t* cmd = validate_packet(pkt.data(), &n);
-    ASSERT_NE(cmd, nullptr) << int(pad);
-    EXPECT_EQ(n, 504u - pad);
-    EXPECT_EQ(memcmp(cmd, plain.data(), n), 0);
-    free(cmd);
+    std::vector<uint8_t> cmd;
+    ASSERT_TRUE(validate_packet(pkt.data(), &cmd)) << int(pad);
+    ASSERT_EQ(cmd.size(), 504u - pad);
+    EXPECT_EQ(memcmp(cmd.data(), plain.data(), cmd.size()), 0);
   }
 }
 
@@ -41,9 +39,9 @@ TEST(Decrypt, PaddingOfNineOrMoreIsAnError) {
   for (uint8_t pad : {9, 0x80, 0xFF}) {
     auto plain = plain_with_pad(pad);
     auto pkt = hostlink::encrypt_raw(plain.data());
-    size_t n = 0;
+    std::vector<uint8_t> cmd;
     CaptureStdout();
-    EXPECT_EQ(validate_packet(pkt.data(), &n), nullptr);
+    EXPECT_FALSE(validate_packet(pkt.data(), &cmd));
     EXPECT_EQ(GetCapturedStdout(),
               "=====================DES CBC DECODE ERROR==================\n");
   }
@@ -51,24 +49,22 @@ TEST(Decrypt, PaddingOfNineOrMoreIsAnError) {
 
 TEST(Validate, TrailerAndMagicBytes) {
   auto pkt = hostlink::make_packet(10, {});
-  size_t n;
+  std::vector<uint8_t> cmd;
   // Bytes 504..509 are not interpreted.
   memset(pkt.data() + 504, 0x5A, 6);
-  uint8_t* cmd = validate_packet(pkt.data(), &n);
-  ASSERT_NE(cmd, nullptr);
-  free(cmd);
+  EXPECT_TRUE(validate_packet(pkt.data(), &cmd));
 
   auto bad = pkt;
   bad[510] = 0xA2;
-  EXPECT_EQ(validate_packet(bad.data(), &n), nullptr);
+  EXPECT_FALSE(validate_packet(bad.data(), &cmd));
   bad = pkt;
   bad[511] = 0x1B;
-  EXPECT_EQ(validate_packet(bad.data(), &n), nullptr);
+  EXPECT_FALSE(validate_packet(bad.data(), &cmd));
 
   auto plain = plain_with_pad(1);
   plain[3] = 0x6E;
   auto wrong_magic = hostlink::encrypt_raw(plain.data());
-  EXPECT_EQ(validate_packet(wrong_magic.data(), &n), nullptr);
+  EXPECT_FALSE(validate_packet(wrong_magic.data(), &cmd));
 }
 
 TEST(CommandReader, FieldsOutsideTheCommandReadAsZero) {
