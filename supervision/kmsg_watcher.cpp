@@ -34,7 +34,7 @@ std::string format_kmsg_line(const char* line) {
   char msg[512];
   double t = 0;
   int items = sscanf(line, "<%7[^>]>[%lf] %511[^\n]", prio, &t, msg);
-  if (items < 3 || !(t >= 0 && t < kMaxStamp)) return strdup(line);
+  if (items < 3 || !(t >= 0 && t < kMaxStamp)) return line;
 
   // Whole microseconds first: the kernel prints six decimals, and splitting
   // the double directly truncates e.g. 1.001 s to 1.000 s.
