@@ -37,8 +37,8 @@ struct PngSync {
 };
 
 // Thread entries of the two streams; argument: PngSync*.
-void* decode_png_thread_func(void* sync);
-void* decode_big_png_thread_func(void* sync);
+void* decode_png_thread_func(void* arg);
+void* decode_big_png_thread_func(void* arg);
 // Messages waiting in the small stream's display queue; -1 before the
 // queue exists.
 int png_display_queue_size();

@@ -21,6 +21,9 @@ echo "== normal build"
 build build
 (cd build && ctest --output-on-failure -j"$JOBS")
 
+echo "== style: clang-format over the tree, clang-tidy over the daemon's sources"
+bash scripts/check_style.sh build
+
 if [ -n "${QUICK:-}" ]; then exit 0; fi
 
 echo "== address + undefined sanitizer build"
