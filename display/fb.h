@@ -27,8 +27,8 @@ extern SharedWord<int32_t> fb1_fd;  // -1 until opened
 
 // Usable panel area on plane 0, and the panel kind (1, 2, 3, 4, 6; 0 unknown).
 extern SharedWord<int32_t> dev_width, dev_height, dev_x, dev_y, dev_type;
-extern SharedWord<int32_t> rotation;       // last code given to set_rotation
-extern SharedWord<int32_t> bright;         // remembered backlight level 0..100
+extern SharedWord<int32_t> rotation;  // last code given to set_rotation
+extern SharedWord<int32_t> bright;    // remembered backlight level 0..100
 // The overlay buffer shown, 0 or 1; written only by overlay_flip
 // (display/draw.h) under the overlay lock, read by every overlay painter.
 extern SharedWord<int32_t> png_frame_num;

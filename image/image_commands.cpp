@@ -13,8 +13,8 @@
 #include "display/draw.h"
 #include "image/jpeg.h"
 #include "image/slideshow.h"
-#include "protocol/command.h"
 #include "platform/system.h"
+#include "protocol/command.h"
 
 namespace {
 

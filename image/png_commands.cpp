@@ -13,9 +13,9 @@
 #include "display/draw.h"
 #include "display/fb.h"
 #include "image/png_overlay.h"
-#include "protocol/command.h"
 #include "platform/display.h"
 #include "platform/queue.h"
+#include "protocol/command.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/command.h"
+#include "common/state.h"
 #include "link/startup.h"
 #include "platform/system.h"
-#include "common/state.h"
+#include "protocol/command.h"
 #include "storage/config.h"
 
 namespace {

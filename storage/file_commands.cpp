@@ -11,13 +11,13 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/command.h"
 #include "platform/system.h"
+#include "protocol/command.h"
 #include "storage/files.h"
 
 namespace {
 
-FILE* saveFp = nullptr;   // upload in progress, null when none
+FILE* saveFp = nullptr;  // upload in progress, null when none
 // Text of the last directory listing, NUL-filled after the text.
 char dir_result[dir_result_len];
 uint32_t dir_offset = 0;  // next slice of dir_result: 0, 512, ..., 9728

@@ -19,9 +19,9 @@
 #include <new>
 
 #include "common/pace.h"
+#include "common/reserve.h"
 #include "common/state.h"
 #include "common/thread.h"
-#include "common/reserve.h"
 #include "display/fb.h"
 #include "image/png_overlay.h"
 #include "platform/codec.h"
@@ -68,7 +68,7 @@ struct PartState {
 
 PartState parts[3];
 H264DecoderConfig dec_cfg[3];
-uint32_t unit_cap = 0;  // bytes of each unit buffer
+uint32_t unit_cap = 0;         // bytes of each unit buffer
 uint32_t last_frame_time = 0;  // end of the last hand-off (pacing)
 
 // Decoder resources opened (queues, decoders, mirror thread). Kept apart

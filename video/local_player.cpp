@@ -21,15 +21,15 @@
 #include "common/thread.h"
 #include "display/draw.h"
 #include "display/fb.h"
-#include "protocol/command.h"
 #include "platform/system.h"
+#include "protocol/command.h"
 #include "storage/config.h"
 #include "video/h264_decoder.h"
 #include "video/intake.h"
 
 namespace {
 
-char local_264_path[kLocalPathMax];          // under player_mu
+char local_264_path[kLocalPathMax];      // under player_mu
 SharedWord<int32_t> local_h264_mark{0};  // 1 keep playing, 0 stop requested (any thread)
 SharedWord<int32_t> h264_loop_mark{0};   // 1 start the file again at its end
 
@@ -37,7 +37,7 @@ constexpr uint32_t kReadBlock = 1048576;
 constexpr int32_t kQueuedBlocksMax = 3;  // blocks of a file waiting in record 0
 
 std::mutex player_mu;
-DaemonThread local_264_player;  // joined before the next start
+DaemonThread local_264_player;       // joined before the next start
 SharedWord<int32_t> player_done{0};  // that thread has finished
 
 // Sleeps up to one second, less when a stop is requested.

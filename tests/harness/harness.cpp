@@ -125,8 +125,7 @@ Daemon::Daemon(const DeviceRoot& root, DaemonOptions opts) : root_(root) {
   ::unlink(root.file("/dev/ttyGS0").c_str());
   symlink(host_name.c_str(), root.file("/dev/ttyGS0").c_str());
   if (opts.mcu_line) {
-    if (!open_pty(&mcu_master_, &mcu_slave_, &mcu_name))
-      throw std::runtime_error("openpty failed");
+    if (!open_pty(&mcu_master_, &mcu_slave_, &mcu_name)) throw std::runtime_error("openpty failed");
     ::unlink(root.file("/dev/ttyS5").c_str());
     symlink(mcu_name.c_str(), root.file("/dev/ttyS5").c_str());
   }

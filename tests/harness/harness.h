@@ -32,7 +32,7 @@ class DeviceRoot {
   // Real path of a device path ("/usr/data/app.cfg" -> ROOT/usr/data/app.cfg).
   std::string file(const std::string& device_path) const;
   bool exists(const std::string& device_path) const;
-  std::string read(const std::string& device_path) const;   // "" when missing
+  std::string read(const std::string& device_path) const;                        // "" when missing
   void write(const std::string& device_path, const std::string& content) const;  // makes parents
   void remove(const std::string& device_path) const;
 
@@ -41,8 +41,8 @@ class DeviceRoot {
 };
 
 struct DaemonOptions {
-  bool mcu_line = true;      // provide the microcontroller pty
-  bool kmsg_fifo = true;     // make /proc/kmsg a FIFO held open by the harness
+  bool mcu_line = true;          // provide the microcontroller pty
+  bool kmsg_fifo = true;         // make /proc/kmsg a FIFO held open by the harness
   std::vector<std::string> env;  // extra NAME=VALUE entries
   // Wait until the daemon has opened the host line: opening it discards
   // whatever was sent before, as on the board.

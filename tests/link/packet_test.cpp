@@ -1,11 +1,12 @@
 // Decryption and validation of command packets.
+#include "protocol/packet.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "protocol/command.h"
-#include "protocol/packet.h"
 #include "tools/hostlink/hostlink.h"
 
 namespace {
@@ -42,8 +43,7 @@ TEST(Decrypt, PaddingOfNineOrMoreIsAnError) {
     std::vector<uint8_t> cmd;
     CaptureStdout();
     EXPECT_FALSE(validate_packet(pkt.data(), &cmd));
-    EXPECT_EQ(GetCapturedStdout(),
-              "=====================DES CBC DECODE ERROR==================\n");
+    EXPECT_EQ(GetCapturedStdout(), "=====================DES CBC DECODE ERROR==================\n");
   }
 }
 

@@ -1,4 +1,6 @@
 // The serial layer on a real pty.
+#include "protocol/tty.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -7,8 +9,6 @@
 
 #include <chrono>
 #include <thread>
-
-#include "protocol/tty.h"
 
 namespace {
 

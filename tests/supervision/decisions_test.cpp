@@ -74,10 +74,10 @@ TEST(UsbDecisions, LossChoice) {
     int32_t clock_state;
     UsbLossChoice choice;
   } rows[] = {
-      {0, 1, 1, -1, UsbLossChoice::kWarn},  {1, 1, 1, -1, UsbLossChoice::kClock},
-      {0, 0, 1, -1, UsbLossChoice::kClock}, {0, 0, 1, 1, UsbLossChoice::kNothing},
+      {0, 1, 1, -1, UsbLossChoice::kWarn},   {1, 1, 1, -1, UsbLossChoice::kClock},
+      {0, 0, 1, -1, UsbLossChoice::kClock},  {0, 0, 1, 1, UsbLossChoice::kNothing},
       {0, 0, 1, 0, UsbLossChoice::kNothing}, {0, 0, 0, -1, UsbLossChoice::kDark},
-      {1, 1, 0, -1, UsbLossChoice::kDark},  {0, 0, 2, -1, UsbLossChoice::kNothing},
+      {1, 1, 0, -1, UsbLossChoice::kDark},   {0, 0, 2, -1, UsbLossChoice::kNothing},
   };
   for (const auto& r : rows) {
     mcu_usb_suspend.store(r.suspend);
@@ -95,12 +95,11 @@ TEST(McuDecisions, ResyncDropsBytesUpToThePossibleFrameStart) {
     std::vector<uint8_t> bytes;
     size_t offset;
   } rows[] = {
-      {{0x00, 0xAA, 0x55, 0x01}, 1},  {{0xAA, 0x00, 0xAA, 0x55}, 2},  // byte 0 never counts
-      {{0x01, 0x02, 0x03}, 3},        {{0x01, 0x02, 0xAA}, 2},        // AA last may begin one
-      {{0x01, 0xAA, 0x54, 0xAA}, 3},  {{0xAA}, 1},
+      {{0x00, 0xAA, 0x55, 0x01}, 1}, {{0xAA, 0x00, 0xAA, 0x55}, 2},  // byte 0 never counts
+      {{0x01, 0x02, 0x03}, 3},       {{0x01, 0x02, 0xAA}, 2},        // AA last may begin one
+      {{0x01, 0xAA, 0x54, 0xAA}, 3}, {{0xAA}, 1},
   };
-  for (const auto& r : rows)
-    EXPECT_EQ(mcu_resync_offset(r.bytes.data(), r.bytes.size()), r.offset);
+  for (const auto& r : rows) EXPECT_EQ(mcu_resync_offset(r.bytes.data(), r.bytes.size()), r.offset);
 }
 
 }  // namespace

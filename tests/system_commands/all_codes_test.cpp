@@ -148,7 +148,7 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
       {122, {}, {0, 1, 1, 0}},
       {121, be32(n, {0, 1, 0, 0, 0, 7}), {}, ring, h264, 1},
       {118, {}, {}, nullptr, {}, 4},  // the frame counter, any value
-      {123, {}, {}, rings_empty},  // the decoder releases and empties the rings
+      {123, {}, {}, rings_empty},     // the decoder releases and empties the rings
       {125, {70, 0, 0, 2, 0, 1}},
       {150, {}, {}, [&](const Packet&) { return root.exists("/usr/data/usb_display"); }},
       {202, {16, 84}, {}, is("/usr/data/fb.cfg", std::string("\x10\x54", 2) + std::string(14, 0))},

@@ -48,9 +48,8 @@ TEST(Panelctl, NoReplyGivesAReasonAndAFailureStatus) {
   char name[256];
   ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
   std::string out;
-  int st = harness::run(harness::build_dir() + "/panelctl --timeout 300 --device " + name +
-                            " identity 2>&1",
-                        &out);
+  int st = harness::run(
+      harness::build_dir() + "/panelctl --timeout 300 --device " + name + " identity 2>&1", &out);
   close(master);
   close(slave);
   EXPECT_NE(st, 0);

@@ -35,8 +35,7 @@ void usage() {
 
 }  // namespace
 
-SubcommandRegistration::SubcommandRegistration(const char* name, const char* use,
-                                               SubcommandFn fn) {
+SubcommandRegistration::SubcommandRegistration(const char* name, const char* use, SubcommandFn fn) {
   registry()[name] = Entry{use, fn};
 }
 
@@ -78,11 +77,21 @@ std::string json_escape(const std::string& s) {
   std::string o;
   for (unsigned char c : s) {
     switch (c) {
-      case '"': o += "\\\""; break;
-      case '\\': o += "\\\\"; break;
-      case '\n': o += "\\n"; break;
-      case '\r': o += "\\r"; break;
-      case '\t': o += "\\t"; break;
+      case '"':
+        o += "\\\"";
+        break;
+      case '\\':
+        o += "\\\\";
+        break;
+      case '\n':
+        o += "\\n";
+        break;
+      case '\r':
+        o += "\\r";
+        break;
+      case '\t':
+        o += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char b[8];

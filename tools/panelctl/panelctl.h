@@ -12,9 +12,9 @@
 
 struct Panelctl {
   hostlink::HostLink link;
-  bool json = false;       // --json: one JSON object per result on stdout
-  int timeout_ms = 5000;   // reply time-out
-  std::string device;      // serial path
+  bool json = false;      // --json: one JSON object per result on stdout
+  int timeout_ms = 5000;  // reply time-out
+  std::string device;     // serial path
 
   // Sends a command and waits for its reply; on failure prints the one-line
   // reason to stderr and returns false.
@@ -36,7 +36,7 @@ struct SubcommandRegistration {
 #define PANELCTL_CAT2(a, b) a##b
 #define PANELCTL_CAT(a, b) PANELCTL_CAT2(a, b)
 #define PANELCTL_SUBCOMMAND(name, usage, fn) \
-  static const SubcommandRegistration PANELCTL_CAT(panelctl_reg_, __LINE__){name, usage, fn}
+  static const SubcommandRegistration PANELCTL_CAT(panelctl_reg_, __LINE__) { name, usage, fn }
 
 // Helpers for subcommands.
 bool parse_uint(const std::string& s, unsigned long* out);

@@ -140,7 +140,8 @@ int run(const std::vector<std::string>& args) {
     dup2(out_pipe[1], 2);
     setenv("PANELD_ROOT", root.c_str(), 1);
     if (!getenv("TZ")) setenv("TZ", "UTC", 1);
-    for (int fd : {line.master, line.slave, host.master, host.slave, mcu.master, mcu.slave, kmsg_fd})
+    for (int fd :
+         {line.master, line.slave, host.master, host.slave, mcu.master, mcu.slave, kmsg_fd})
       close(fd);
     execl(paneld.c_str(), "paneld", static_cast<char*>(nullptr));
     perror("panelsim: exec paneld");
@@ -165,8 +166,7 @@ int run(const std::vector<std::string>& args) {
     }
     pid_t w = waitpid(pid, &status, WNOHANG);
     if (w == pid) break;
-    struct pollfd pf[3] = {
-        {host.master, POLLIN, 0}, {line.master, POLLIN, 0}, {out_fd, POLLIN, 0}};
+    struct pollfd pf[3] = {{host.master, POLLIN, 0}, {line.master, POLLIN, 0}, {out_fd, POLLIN, 0}};
     if (to_dev.off < to_dev.buf.size()) pf[1].events |= POLLOUT;
     if (to_host.off < to_host.buf.size()) pf[0].events |= POLLOUT;
     poll(pf, out_fd >= 0 ? 3 : 2, 200);

@@ -11,8 +11,8 @@ const char* const kUdcState = "/sys/class/udc/13500000.otg/state";
 const char* const kFbAttr = "/sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0";
 
 int skeleton(const std::string& root) {
-  for (const char* d : {"/usr/data/img", "/media", "/tmp", "/dev", "/sim", "/host",
-                        "/etc/ota_bin", "/proc/sys/vm", "/sys/class/udc/13500000.otg", kFbAttr}) {
+  for (const char* d : {"/usr/data/img", "/media", "/tmp", "/dev", "/sim", "/host", "/etc/ota_bin",
+                        "/proc/sys/vm", "/sys/class/udc/13500000.otg", kFbAttr}) {
     if (!make_dirs(root + d)) return -1;
   }
   bool ok = write_file_if_missing(root + kUdcState, "configured\n", 11) &&
