@@ -1,22 +1,11 @@
-// State shared by several subsystems, and the daemon's lock order.
+// State shared by several subsystems.
 //
 // Every word here is written by the threads named beside it and read by
 // others without a lock (see SharedWord). A word that lower layers read
 // lives here; a word read only within and above its subsystem lives in that
 // subsystem's header; a word used by one file is file-static there.
 //
-// Lock order. A thread that holds several locks takes them in this order,
-// outermost first, and never the other way round:
-//   1. player_mu (video/local_player.cpp), the slideshow's start lock
-//   2. PngSync::flip_lock (image/png_overlay.h)
-//   3. png_draw_mutex (image/png_overlay.h)
-//   4. warn_mutex (standby/text.h), clock_font_mutex, the offline font lock;
-//      never two of them at once
-//   5. the plane lock (PlaneReadLock, display/fb.h; set_rotation writes it)
-//   6. overlay_mutex (display/draw.h) or the JPEG decoder lock
-//      (image/jpeg.cpp); never both
-//   7. pc_mutex (video/intake.h), the configuration's video-path lock:
-//      leaves, nothing is taken under them
+// The lock order of the whole daemon is in README.md ("Lock order").
 #pragma once
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 //
 // Threads: any thread may show a picture; g_jpeg_lock serialises them, so a
 // decode never uses another's request, output record or output buffer. It
-// is taken under the plane lock (lock order: common/state.h), so a caller
+// is taken under the plane lock (lock order: README.md), so a caller
 // that already paints under the plane lock may show a picture too.
 // Errors: 0 / -1 after printing the reason; a failed decode is never shown
 // and does not flip jpg_buffer_num.

@@ -77,7 +77,7 @@ constexpr int big_png_slot_count = 2;
 // Held while the PNG streams write overlay pixels or flip (a working step of
 // the small decoder, one row of the full-screen decoder) and while command
 // 103 wipes the overlay, so a clear never interleaves with a draw (lock
-// order: common/state.h).
+// order: README.md).
 extern std::mutex png_draw_mutex;
 
 // Small stream (image/png_overlay.cpp).
