@@ -78,6 +78,25 @@ void transparent_fb1_buffer(int n) {
 
 std::mutex overlay_mutex;
 
+Canvas overlay_canvas(int index) {
+  Canvas c{};
+  const uintptr_t base = fb1_buffer(index);
+  const uint32_t pitch = fb1_info.line_length;
+  if (base == 0 || pitch < 4) return c;
+  // Stay inside this buffer and inside the mapping, whatever the record says.
+  size_t room = plane_room(base);
+  if (fb1_info.frame_size < room) room = fb1_info.frame_size;
+  uint64_t rows = room / pitch;
+  if (fb1_info.yres < rows) rows = fb1_info.yres;
+  uint32_t cols = pitch / 4;
+  if (fb1_info.xres < cols) cols = fb1_info.xres;
+  c.base = reinterpret_cast<uint8_t*>(base);
+  c.width = static_cast<int32_t>(cols > INT32_MAX ? INT32_MAX : cols);
+  c.height = static_cast<int32_t>(rows > INT32_MAX ? INT32_MAX : rows);
+  c.pitch = static_cast<int32_t>(pitch > INT32_MAX ? INT32_MAX : pitch);
+  return c;
+}
+
 void clear_overlay() {
   for (int i = 0; i < 2; ++i) overlay_flip([](int32_t n) { transparent_fb1_buffer(n); });
 }

@@ -17,6 +17,20 @@
 #include "display/fb.h"
 #include "platform/display.h"
 
+// A 32-bit ARGB pixel area (bytes B, G, R, A per pixel). Drawing through
+// a Canvas is clipped to it.
+struct Canvas {
+  uint8_t* base = nullptr;
+  int32_t width = 0;   // pixels per row that may be written
+  int32_t height = 0;  // rows that may be written
+  int32_t pitch = 0;   // bytes from one row to the next
+};
+
+// Overlay buffer `index` (0 or 1) of plane 1 as a canvas, inside the buffer
+// and the mapping; base null when the plane is not open. Call under a
+// PlaneReadLock.
+Canvas overlay_canvas(int index);
+
 // Writes one pixel at base + y * line_length + x * 4 (line_length of plane
 // 0). Unchecked: the caller guarantees 0 <= x < xres, 0 <= y < yres.
 void draw_point(uintptr_t base, int32_t x, int32_t y, uint32_t colour);

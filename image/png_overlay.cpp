@@ -103,7 +103,7 @@ int read_picture(png_structp png, png_infop info, bool log_info, PngRowSink sink
 }
 
 struct CanvasTarget {
-  PngCanvas canvas;
+  Canvas canvas;
   int64_t x, y;
 };
 
@@ -156,7 +156,7 @@ int png_decode_rows(const uint8_t* data, size_t len, bool log_info, PngRowSink s
   return rc;
 }
 
-int png_put_row(const PngRow& row, const PngCanvas& canvas, int64_t x, int64_t y) {
+int png_put_row(const PngRow& row, const Canvas& canvas, int64_t x, int64_t y) {
   const int64_t dy = y + row.row;
   if (dy >= canvas.height) return row.last_pass ? 1 : 0;
   if (!row.in_pass || dy < 0 || !canvas.base || canvas.width <= 0) return 0;
@@ -177,29 +177,10 @@ int png_put_row(const PngRow& row, const PngCanvas& canvas, int64_t x, int64_t y
   return 0;
 }
 
-int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const PngCanvas& canvas,
+int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const Canvas& canvas,
                     bool log_info) {
   CanvasTarget t{canvas, x, y};
   return png_decode_rows(data, len, log_info, canvas_sink, &t);
-}
-
-PngCanvas overlay_canvas(int index) {
-  PngCanvas c{};
-  const uintptr_t base = fb1_buffer(index);
-  const uint32_t pitch = fb1_info.line_length;
-  if (base == 0 || pitch < 4) return c;
-  // Stay inside this buffer and inside the mapping, whatever the record says.
-  size_t room = plane_room(base);
-  if (fb1_info.frame_size < room) room = fb1_info.frame_size;
-  uint64_t rows = room / pitch;
-  if (fb1_info.yres < rows) rows = fb1_info.yres;
-  uint32_t cols = pitch / 4;
-  if (fb1_info.xres < cols) cols = fb1_info.xres;
-  c.base = reinterpret_cast<uint8_t*>(base);
-  c.width = static_cast<int32_t>(cols > INT32_MAX ? INT32_MAX : cols);
-  c.height = static_cast<int32_t>(rows > INT32_MAX ? INT32_MAX : rows);
-  c.pitch = pitch;
-  return c;
 }
 
 namespace {

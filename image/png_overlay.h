@@ -25,6 +25,7 @@
 #include <mutex>
 
 #include "common/word.h"
+#include "display/draw.h"
 
 struct MessageQueue;
 
@@ -104,15 +105,6 @@ void decode_png_pos_layer(const uint8_t* data, uint32_t length, int32_t x, int32
 
 // --- The pixel writer, usable on any 32-bit ARGB memory ---------------------
 
-// A 32-bit ARGB pixel area (bytes B, G, R, A per pixel): width x height
-// pixels, rows pitch bytes apart.
-struct PngCanvas {
-  uint8_t* base;
-  int32_t width;
-  int32_t height;
-  uint32_t pitch;
-};
-
 // One row as libpng hands it over. Every picture is converted to 8-bit
 // B, G, R, A. An interlaced picture comes in passes, each pass handing over
 // every row number once: only rows with `in_pass` carry pixels, and of
@@ -139,12 +131,8 @@ int png_decode_rows(const uint8_t* data, size_t len, bool log_info, PngRowSink s
 // Writes one handed-over row into the canvas, the picture's top left corner
 // at column x, row y of the canvas, clipped. Returns 1 once the final pass
 // has gone below the canvas (nothing further can show), else 0.
-int png_put_row(const PngRow& row, const PngCanvas& canvas, int64_t x, int64_t y);
+int png_put_row(const PngRow& row, const Canvas& canvas, int64_t x, int64_t y);
 
 // png_decode_rows + png_put_row on a fixed canvas.
-int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const PngCanvas& canvas,
+int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const Canvas& canvas,
                     bool log_info);
-
-// The canvas of overlay buffer `index` (0 or 1) of plane 1; base 0 when the
-// plane is not open. Call under a PlaneReadLock.
-PngCanvas overlay_canvas(int index);

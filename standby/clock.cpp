@@ -145,7 +145,7 @@ void* clock_thread(void*) {
         struct tm t;
         gmtime_r(&now, &t);
         draw_rect(base, 0, 0, -1, -1, 0);
-        clock_paint(overlay_canvas(base), t);
+        clock_paint(text_canvas(base), t);
       });
     }
     usleep(kFramePause);

@@ -122,7 +122,7 @@ void* offline_mode_thread(void*) {
         uintptr_t base = fb1_buffer(n);
         uint32_t background = test_mode == 1 ? offline_test_colours[offline_frame_counter] : 0;
         draw_rect(base, fb_x_offset, dev_y, kRectWidth, kRectHeight, background);
-        offline_paint(overlay_canvas(base), temperature, pump_speed);
+        offline_paint(text_canvas(base), temperature, pump_speed);
       });
     }
     usleep(1000000);

@@ -151,7 +151,7 @@ void font_set_size(FT_Face face, int size) {
   if (face) FT_Set_Pixel_Sizes(face, 0, size);
 }
 
-Canvas overlay_canvas(uintptr_t base) {
+Canvas text_canvas(uintptr_t base) {
   Canvas cv;
   if (!base) return cv;
   // Pixels are addressed as draw_point does (plane 0's row pitch) and kept
@@ -218,6 +218,6 @@ void show_warn_msg(const char* text) {
   if (text == warn_buffer) warn_buffer[sizeof warn_buffer - 1] = '\0';
   overlay_flip([text](int32_t n) {
     puts("show warn msg");
-    show_warn_line_on(overlay_canvas(fb1_buffer(n)), warn_face, text ? text : "");
+    show_warn_line_on(text_canvas(fb1_buffer(n)), warn_face, text ? text : "");
   });
 }
