@@ -2,7 +2,8 @@
 // the tests: builds encrypted command packets, opens a serial line in raw
 // mode, sends commands and bulk payloads, and waits for replies.
 //
-// Not thread-safe per line; use one HostLink per thread.
+// Not thread-safe per line; use one HostLink per thread. The protocol is
+// described in docs/protocol.md; panelhost.h is the installable C API.
 #pragma once
 
 #include <array>
