@@ -64,6 +64,15 @@ std::string slurp(const std::string& path) {
 
 std::string build_dir() { return PANELD_BUILD_DIR; }
 
+bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return true;
+}
+
 int run(const std::string& cmdline, std::string* out) {
   FILE* p = popen(cmdline.c_str(), "r");
   if (!p) return -1;

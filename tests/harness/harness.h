@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,10 @@ namespace harness {
 
 // Directory of the built tools (build/paneld, build/panelctl, build/panelsim).
 std::string build_dir();
+
+// Calls `cond` every step_ms until it holds (true) or timeout_ms have
+// passed (false).
+bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms = 20);
 
 // Runs a command line through /bin/sh; returns its exit status and, when
 // `out` is given, its standard output.

@@ -57,14 +57,6 @@ int shown_cycle_index(const DeviceRoot& root) {
   return -1;
 }
 
-bool poll_until(const std::function<bool()>& ok, int ms) {
-  for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);;) {
-    if (ok()) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
 // Snapshots of the overlay until `ok` accepts one, for up to ms.
 bool overlay_until(const DeviceRoot& root, Image* img, int ms, const std::function<bool()>& ok) {
   for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);;) {
@@ -109,7 +101,7 @@ TEST(OfflineScreen, TestModeCyclesColoursUnderItsTextsUntilCommand52) {
     if (c >= 0 && (seen.empty() || seen.back() != c)) seen.push_back(c);
     return seen.size() >= 5;
   };
-  ASSERT_TRUE(poll_until(five_changes, 9000)) << "colours seen: " << seen.size();
+  ASSERT_TRUE(harness::wait_until(five_changes, 9000)) << "colours seen: " << seen.size();
   Image img;
   for (size_t i = 1; i < seen.size(); i++) EXPECT_EQ(seen[i], (seen[i - 1] + 1) % 4) << i;
   ASSERT_TRUE(harness::snapshot(root, "overlay", &img));

@@ -63,7 +63,7 @@ TEST(UsbSupervisor, SuspendReportMakesHostLossDarkenInsteadOfWarn) {
   Daemon d(root);
   ASSERT_TRUE(d.wait_log("mcu uart thread run", 10000));
   mcu_send(d, mcu_frames(30, 1500, 1, 16));  // one a second, past the loss
-  ASSERT_TRUE(wait_for([&] { return backlight(root) == "0"; }, 20000)) << d.log();
+  ASSERT_TRUE(harness::wait_until([&] { return backlight(root) == "0"; }, 20000)) << d.log();
   EXPECT_TRUE(d.wait_log("stop_local_h264 ", 2000));
   EXPECT_EQ(d.count_log("show warn"), 0);
   // Suspended while not configured is not the microcontroller's warning.
@@ -104,7 +104,8 @@ TEST(UsbSupervisor, ArrivalStartsTheConfiguredLocalContentAndTheBacklight) {
     set_usb(root, true);
     ASSERT_TRUE(d.wait_log("usb cnt 1", 4000)) << d.log();
     EXPECT_TRUE(d.wait_log(row.started, 3000)) << d.log();
-    EXPECT_TRUE(wait_for([&] { return backlight(root) == "600"; }, 2000)) << backlight(root);
+    EXPECT_TRUE(harness::wait_until([&] { return backlight(root) == "600"; }, 2000))
+        << backlight(root);
     EXPECT_EQ(d.count_log(row.not_started), 0) << d.log();
     EXPECT_EQ(d.count_log("show warn"), 0);
   }
