@@ -3,7 +3,7 @@
 //
 // Threading: no lock of their own beyond the plane lock (display/fb.h):
 // draw_rect and the wipes take a PlaneReadLock themselves; callers that
-// pass an address they read from fb1_buffer()/clock_fb_base must hold one
+// pass an address they read from fb1_buffer() must hold one
 // across reading it and drawing. Which thread paints which overlay buffer
 // is settled by the overlay writers.
 // Errors: draw_rect prints a line and draws nothing on a plane with fewer

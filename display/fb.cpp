@@ -120,14 +120,14 @@ PlaneReadLock::~PlaneReadLock() {
 
 uintptr_t fb1_buffer(int n) {
   uintptr_t base = fb1_info.base_vaddr;
-  if (base == 0 || n < 0 || static_cast<uint32_t>(n) >= fb1_info.num_buffers) return 0;
+  if (base == 0 || n < 0 || static_cast<uint32_t>(n) >= fb_plane_buffers) return 0;
   return base + uintptr_t(n) * fb1_info.frame_size;
 }
 
 size_t plane_room(uintptr_t addr) {
   for (const FbInfo* info : {&fb_info, &fb1_info}) {
     uintptr_t base = info->base_vaddr;
-    uintptr_t end = base + uintptr_t(info->num_buffers) * info->frame_size;
+    uintptr_t end = base + uintptr_t(fb_plane_buffers) * info->frame_size;
     if (base != 0 && addr >= base && addr < end) return end - addr;
   }
   return SIZE_MAX;

@@ -18,18 +18,30 @@
 
 #include "common/word.h"
 
-// Plane information record. Only these words are read by the daemon.
+// Plane information record: the display library's record of 65 little-endian
+// 32-bit words, filled by fb_open. The daemon reads the named words only;
+// the others belong to the library. On a 64-bit development machine the
+// address word is a full pointer, so only the 32-bit layout is the board's.
 struct FbInfo {
-  SharedWord<uint32_t> xres;         // visible width in pixels
-  SharedWord<uint32_t> yres;         // visible height in pixels
-  SharedWord<uint32_t> line_length;  // bytes from one row to the next
-  SharedWord<uint32_t> pix_fmt;      // pixel-format code (printed only)
-  SharedWord<uint32_t> frame_size;   // bytes of one buffer
-  SharedWord<uintptr_t> base_vaddr;  // address of buffer 0; buffer k at + k * frame_size
-  // Bookkeeping of the implementation (not read by the daemon).
-  SharedWord<uint32_t> num_buffers;  // buffers mapped at base_vaddr
-  SharedWord<int32_t> plane{-1};     // 0 or 1, -1 when not open
+  SharedWord<uint32_t> xres;         // word 0: visible width in pixels
+  SharedWord<uint32_t> yres;         // word 1: visible height in pixels
+  uint32_t reserved2;                // word 2
+  SharedWord<uint32_t> line_length;  // word 3: bytes from one row to the next
+  SharedWord<uint32_t> pix_fmt;      // word 4: pixel-format code (printed only)
+  SharedWord<uint32_t> frame_size;   // word 5: bytes of one buffer
+  uint32_t reserved6;                // word 6
+  SharedWord<uintptr_t> base_vaddr;  // word 7: buffer 0; buffer k at + k * frame_size
+  uint32_t reserved8[57];            // words 8..64
 };
+static_assert(sizeof(SharedWord<uint32_t>) == 4 && sizeof(SharedWord<uintptr_t>) == sizeof(void*),
+              "a shared word has the size of the plain word");
+static_assert(sizeof(void*) != 4 || sizeof(FbInfo) == 65 * 4,
+              "the board's plane record has 65 words");
+static_assert(sizeof(void*) != 4 || offsetof(FbInfo, base_vaddr) == 7 * 4,
+              "buffer address in word 7");
+
+// Buffers of each plane: buffer k, k = 0 or 1.
+constexpr uint32_t fb_plane_buffers = 2;
 
 // Pixel-format codes reported in FbInfo::pix_fmt.
 constexpr uint32_t fb_fmt_argb8888 = 0;
@@ -52,7 +64,11 @@ struct FbUserCfg {
   };
   uint32_t words[18] = {};
 };
+static_assert(sizeof(FbUserCfg) == 18 * 4, "the board's user configuration has 18 words");
 constexpr uint32_t fb_user_fmt_nv12 = 4;
+
+// The display library is a C library.
+extern "C" {
 
 // Opens "/dev/fb0" or "/dev/fb1" and fills *info; returns a descriptor,
 // negative on failure (info untouched then).
@@ -78,8 +94,6 @@ void* rmem_alloc(int fd, uint32_t* phys, uint32_t size);
 void rmem_free(int fd, void* virt, uint32_t phys, uint32_t size);
 // Buffers already allocated stay valid after the close.
 void rmem_close(int fd);
-// The process address of a physical address inside reserved memory, or null.
-void* rmem_phys_to_virt(uint32_t phys);
 
 // Writes src rotated by 180 degrees to dst. width and height count elements
 // of bytes_per_element bytes (1: a Y plane, 2: an interleaved UV plane);
@@ -87,3 +101,5 @@ void* rmem_phys_to_virt(uint32_t phys);
 // an unsupported element size or a negative dimension (nothing written).
 int msa_rotate180(const void* src, void* dst, int width, int height, int src_stride, int dst_stride,
                   int bytes_per_element);
+
+}  // extern "C"

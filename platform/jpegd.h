@@ -12,8 +12,9 @@
 // Output format code of a decode request.
 constexpr uint32_t JPEGD_FORMAT_NV12 = 0;
 
-// Decode request (the vendor's seven-word record; the data address is a full
-// pointer so the record also works on a 64-bit development machine).
+// Decode request: the decoder library's record of seven 32-bit words. The
+// data address is a full pointer, so on a 64-bit development machine the
+// record is wider; the 32-bit layout is the board's.
 struct JpegdRequest {
   uint32_t length;      // bytes of JPEG data
   uint32_t width;       // output width in pixels
@@ -22,6 +23,8 @@ struct JpegdRequest {
   const uint8_t* data;  // the JPEG file in memory
   uint32_t reserved[2];
 };
+static_assert(sizeof(void*) != 4 || sizeof(JpegdRequest) == 7 * 4,
+              "the board's request has 7 words");
 
 // Decoder output record: eight words, filled by jpegd_decoder_get and handed
 // back with jpegd_decoder_put. Word 2 is the line pitch in bytes of both
@@ -32,8 +35,12 @@ struct JpegdFrame {
   uint32_t pitch() const { return words[2]; }
   uint32_t lines() const { return words[3]; }
 };
+static_assert(sizeof(JpegdFrame) == 8 * 4, "the board's frame record has 8 words");
 
 struct JpegdDecoder;
+
+// The decoder library is a C library.
+extern "C" {
 
 JpegdDecoder* jpegd_decoder_open();
 // Sets where the next decode writes: `vaddr` in the process, `paddr` the same
@@ -47,3 +54,5 @@ int jpegd_decoder_set_output_mem(JpegdDecoder* h, const JpegdRequest* request, v
 int jpegd_decoder_get(JpegdDecoder* h, const JpegdRequest* request, JpegdFrame* frame);
 int jpegd_decoder_put(JpegdDecoder* h, JpegdFrame* frame);
 int jpegd_decoder_close(JpegdDecoder* h);
+
+}  // extern "C"

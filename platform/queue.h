@@ -9,6 +9,9 @@
 
 struct MessageQueue;
 
+// The queue library is a C library.
+extern "C" {
+
 // The two arguments are the vendor library's options; the daemon passes 0, 0.
 MessageQueue* message_queue_create(int size, int flags);
 // Appends `msg`; 0, or -1 for a null queue.
@@ -23,3 +26,5 @@ int message_queue_size(MessageQueue* q);
 // Destroys the queue; the messages still in it are dropped (their records
 // belong to their senders). Null is ignored.
 void message_queue_delete(MessageQueue* q);
+
+}  // extern "C"

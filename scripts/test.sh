@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the normal build, the address+undefined sanitizer build,
-# the thread-sanitizer build of the concurrency tests, and a short fuzz run.
+# the thread-sanitizer build of the concurrency tests, the 32-bit MIPS build
+# under qemu-mipsel (SKIP_MIPSEL=1 skips it), and a short fuzz run.
 #   scripts/test.sh           everything
 #   QUICK=1 scripts/test.sh   the normal build only
 set -euo pipefail
@@ -38,6 +39,27 @@ echo "== thread sanitizer build (concurrency tests)"
 build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j"$JOBS" -L concurrency)
+
+echo "== mipsel (qemu)"
+# The board's 32-bit MIPS build: every test again under qemu-mipsel, and the
+# board build's symbol check. SKIP_MIPSEL=1 leaves it out, and says so.
+if [ "${SKIP_MIPSEL:-}" = 1 ]; then
+  echo "SKIPPED: SKIP_MIPSEL=1 leaves out the mipsel build and its tests"
+else
+  mipsel_start=$SECONDS
+  if ! bash scripts/sysroot.sh >/dev/null; then
+    echo "mipsel (qemu) FAILED: the sysroot could not be built (reason above)" >&2
+    exit 1
+  fi
+  build build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DPANELD_BENCH=OFF
+  # Emulated tests spend most of their time waiting on the daemon's timers,
+  # so twice as many run at once. Two cannot run under emulation (README).
+  EMULATION_LIMITS='OfflineScreen.TestModeCyclesColoursUnderItsTextsUntilCommand52|Video.StopReleasesInOrderAndFrameRateZeroKeepsThePeriod'
+  (cd build-mipsel && ctest --output-on-failure -j"$((JOBS * 2))" -E "$EMULATION_LIMITS")
+  build build-mipsel-board -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DPANELD_PLATFORM=board
+  (cd build-mipsel-board && ctest --output-on-failure)
+  echo "mipsel (qemu): $((SECONDS - mipsel_start)) s"
+fi
 
 echo "== fuzz: the PNG pixel writer, a short bounded run"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPANELD_FUZZ=ON -DPANELD_SANITIZE=address,undefined \

@@ -335,7 +335,8 @@ void wait_and_refill(DecoderRun& run) {
 
   const int64_t now = get_now_seconds();
   if (now - run.last_wake >= 11) {
-    printf("get now s %ld %ld\n", static_cast<long>(now), static_cast<long>(run.last_wake));
+    printf("get now s %lld %lld\n", static_cast<long long>(now),
+           static_cast<long long>(run.last_wake));
     puts("timeout, release h264 decoder");
     for (PartState& ps : parts) nalu_buf_clean(ps.nal);
   }
@@ -381,7 +382,7 @@ bool decode_into_frame(DecoderRun& run, int p, int32_t len, int32_t mode) {
       run.cur = nullptr;
       return false;
     }
-    run.cur->info->rows = 0;
+    run.cur->rows = 0;
   }
   H264FrameInfo* fi = run.cur->info;
   const uint32_t row = kRowOffset[mode - 1][p];
@@ -396,14 +397,14 @@ bool decode_into_frame(DecoderRun& run, int p, int32_t len, int32_t mode) {
     fprintf(stderr, "decoder direct work failed: %s\n", strerror(err));
     return false;
   }
-  if (v4l2_h264_decoder_get_frame_info(ps.dec, fi->dec_info) != 0) {
+  if (v4l2_h264_decoder_get_frame_info(ps.dec, fi) != 0) {
     puts("trig b");
     drop_frame(run);
     printf("usable queue size %d\n", message_queue_size(usable_h264_queue));
     return false;
   }
   const uint32_t bottom = row + fi->dec_info[1];
-  if (bottom > fi->rows) fi->rows = bottom;
+  if (bottom > run.cur->rows) run.cur->rows = bottom;
   ps.decoded = 1;
   return true;
 }

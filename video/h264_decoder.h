@@ -22,20 +22,13 @@ struct MessageQueue;
 constexpr uint32_t kH264YSize = 2785280;   // 1088 x 2560
 constexpr uint32_t kH264UVSize = 1392640;  // 1088 x 1280
 
-// One decoded frame buffer.
-struct H264FrameInfo {
-  uint8_t* y_vaddr;
-  uint8_t* uv_vaddr;
-  uint32_t y_paddr;
-  uint32_t uv_paddr;
-  uint32_t dec_info[4];  // from the decoder: [0] line width, [1] height, [2] visible width
-  uint32_t rows;         // luma lines of the whole assembled picture (every part)
-};
-
-// What travels through the two frame queues.
+// What travels through the two frame queues. A decoded frame buffer is
+// described by its frame descriptor (H264FrameInfo, the codec library's
+// record); the message adds what the assembled picture needs beyond it.
 struct H264FrameMsg {
   int32_t control;      // -1 = stop request for the mirror thread
   H264FrameInfo* info;  // null: not a frame
+  uint32_t rows;        // luma lines of the whole assembled picture (every part)
 };
 
 extern SharedWord<MessageQueue*> usable_h264_queue;

@@ -37,7 +37,8 @@ void free_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
 
 // Puts frame `fi` into display pair `d`: a plain copy, or the whole
 // assembled picture (every part) turned by 180 degrees.
-void fill_pair(const H264FrameInfo& fi, const DisplayPair& d, uint32_t ysz, uint32_t uvsz) {
+void fill_pair(const H264FrameMsg& msg, const DisplayPair& d, uint32_t ysz, uint32_t uvsz) {
+  const H264FrameInfo& fi = *msg.info;
   if (cfg.local_rotation != 2) {
     memcpy(d.y, fi.y_vaddr, ysz);
     memcpy(d.uv, fi.uv_vaddr, uvsz);
@@ -49,7 +50,7 @@ void fill_pair(const H264FrameInfo& fi, const DisplayPair& d, uint32_t ysz, uint
   // and not the decoder's padding columns.
   uint32_t vis = fi.dec_info[2];
   if (vis == 0 || vis > w) vis = w;
-  uint32_t rows = fi.rows;
+  uint32_t rows = msg.rows;
   if (rows == 0) rows = fi.dec_info[1];
   if (rows > kH264YSize / kH264LineStride) rows = kH264YSize / kH264LineStride;
   msa_rotate180(fi.y_vaddr, d.y, static_cast<int>(vis), static_cast<int>(rows), static_cast<int>(w),
@@ -115,7 +116,7 @@ void* mirror_and_display_thread_func(void*) {
     const H264FrameInfo& fi = *msg->info;
     uint32_t w = fi.dec_info[0];
     bool show = pairs_ok && fi.y_vaddr && fi.uv_vaddr;
-    if (show) fill_pair(fi, pairs[k], ysz, uvsz);
+    if (show) fill_pair(*msg, pairs[k], ysz, uvsz);
     // The decoder may fill this frame buffer again from now on.
     message_queue_send(usable, msg);
     if (!show) continue;

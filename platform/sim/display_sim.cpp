@@ -196,8 +196,6 @@ int fb_open(const char* path, FbInfo* info) {
   info->pix_fmt.store(fb_fmt_argb8888);
   info->frame_size.store(static_cast<uint32_t>(frame));
   info->base_vaddr.store(reinterpret_cast<uintptr_t>(map));
-  info->num_buffers.store(sim_fb_buffers);
-  info->plane.store(plane);
   update_locked([&](SimPlaneState* s) {
     SimPlane* p = &s->plane[plane];
     wr(&p->open, 1);
@@ -228,8 +226,6 @@ int fb_close(int fd, FbInfo* info) {
     info->line_length.store(0);
     info->frame_size.store(0);
     info->base_vaddr.store(0);
-    info->num_buffers.store(0);
-    info->plane.store(-1);
   }
   bool still_open = false;
   for (auto& o : g_open) still_open |= (o.plane == plane);

@@ -188,12 +188,12 @@ int v4l2_h264_decoder_direct_work(V4l2H264Decoder* h, const uint8_t* data, int32
   return 0;
 }
 
-int v4l2_h264_decoder_get_frame_info(V4l2H264Decoder* h, uint32_t info[4]) {
+int v4l2_h264_decoder_get_frame_info(V4l2H264Decoder* h, H264FrameInfo* info) {
   if (!h || !info || !h->have_info) {
     errno = EINVAL;
     return -1;
   }
-  for (int i = 0; i < 4; ++i) info[i] = h->info[i];
+  for (int i = 0; i < 4; ++i) info->dec_info[i] = h->info[i];
   return 0;
 }
 

@@ -142,11 +142,3 @@ int32_t nalu_buf_read_tail(NaluBuf* h, NaluUnit* unit, uint8_t* dest, int32_t ro
 void nalu_buf_clean(NaluBuf* h) {
   if (h) h->head = h->tail = h->scanned = 0;
 }
-
-uint32_t nalu_buf_size(const NaluBuf* h) { return h ? h->tail - h->head : 0; }
-
-void nalu_buf_free(NaluBuf* h) {
-  if (!h) return;
-  free(h->data);
-  delete h;
-}

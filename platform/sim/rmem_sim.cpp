@@ -98,13 +98,6 @@ void rmem_close(int fd) {
   if (fd >= 0) close(fd);
 }
 
-void* rmem_phys_to_virt(uint32_t phys) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (!g_mem || phys < sim_rmem_phys_base || phys - sim_rmem_phys_base >= sim_rmem_size)
-    return nullptr;
-  return g_mem + (phys - sim_rmem_phys_base);
-}
-
 int msa_rotate180(const void* src, void* dst, int width, int height, int src_stride, int dst_stride,
                   int bytes_per_element) {
   if (!src || !dst || width < 0 || height < 0 || src_stride < 0 || dst_stride < 0 ||

@@ -64,8 +64,19 @@ std::string slurp(const std::string& path) {
 
 std::string build_dir() { return PANELD_BUILD_DIR; }
 
+double time_factor() {
+  static const double factor = [] {
+    const char* e = getenv("PANELD_TIME_FACTOR");
+    double f = e && *e ? atof(e) : PANELD_TIME_FACTOR;
+    return f >= 1 ? f : 1.0;
+  }();
+  return factor;
+}
+
+int scaled(int ms) { return static_cast<int>(ms * time_factor()); }
+
 bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(scaled(timeout_ms));
   while (!cond()) {
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
@@ -177,7 +188,7 @@ Daemon::~Daemon() {
 bool Daemon::command(uint8_t code, const std::vector<uint8_t>& params, hostlink::Packet* reply,
                      const std::vector<uint8_t>& payload, int timeout_ms) {
   return host_->command(code, params, reply, payload.empty() ? nullptr : payload.data(),
-                        payload.size(), timeout_ms);
+                        payload.size(), scaled(timeout_ms));
 }
 
 void Daemon::kmsg(const std::string& line) {
@@ -190,7 +201,7 @@ void Daemon::kmsg(const std::string& line) {
 std::string Daemon::log() const { return slurp(log_path_); }
 
 bool Daemon::wait_log(const std::string& text, int timeout_ms, size_t from) const {
-  long long end = now_ms() + timeout_ms;
+  long long end = now_ms() + scaled(timeout_ms);
   for (;;) {
     std::string l = log();
     if (l.size() > from && l.find(text, from) != std::string::npos) return true;
@@ -219,7 +230,7 @@ bool Daemon::running() {
 }
 
 int Daemon::wait_exit(int timeout_ms) {
-  long long end = now_ms() + timeout_ms;
+  long long end = now_ms() + scaled(timeout_ms);
   while (running()) {
     if (now_ms() > end) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -240,7 +251,7 @@ SimRun::SimRun(const DeviceRoot& root) : root_(root) {
     _exit(127);
   }
   // The host link appears once the daemon has opened its line.
-  for (int i = 0; i < 400 && !root.exists("/host/ttyGS0"); i++)
+  for (int i = 0; i < scaled(400) && !root.exists("/host/ttyGS0"); i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 

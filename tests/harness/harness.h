@@ -16,8 +16,17 @@ namespace harness {
 // Directory of the built tools (build/paneld, build/panelctl, build/panelsim).
 std::string build_dir();
 
-// Calls `cond` every step_ms until it holds (true) or timeout_ms have
-// passed (false).
+// How much longer everything takes than on the machine itself: 1 there, more
+// for a build whose programs run under an emulator (set by the build;
+// the environment variable PANELD_TIME_FACTOR overrides it). Waits for
+// events and the time margins of timing checks are multiplied by it, here
+// and in the tests' own polling helpers; nothing else changes.
+double time_factor();
+// ms multiplied by time_factor().
+int scaled(int ms);
+
+// Calls `cond` every step_ms until it holds (true) or timeout_ms (scaled)
+// have passed (false).
 bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms = 20);
 
 // Runs a command line through /bin/sh; returns its exit status and, when

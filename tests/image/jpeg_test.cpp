@@ -29,7 +29,8 @@ using Clock = std::chrono::steady_clock;
 std::vector<uint8_t> grey(int level) { return testpic::encode(testpic::flat(1080, 2288, level)); }
 
 bool eventually(const std::function<bool()>& cond, int ms) {
-  for (auto end = Clock::now() + std::chrono::milliseconds(ms); Clock::now() < end;) {
+  for (auto end = Clock::now() + std::chrono::milliseconds(harness::scaled(ms));
+       Clock::now() < end;) {
     if (cond()) return true;
     std::this_thread::sleep_for(10ms);
   }

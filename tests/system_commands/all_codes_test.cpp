@@ -95,15 +95,16 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
       return harness::wait_until([&] { return playing() == on; }, 4000);
     };
   };
-  auto ring = [](const Packet& r) { return r[8] >= 1 && r[8] <= 5; };
-  auto rings_empty = [&](const Packet&) {
-    return harness::wait_until(
-        [&] {
-          Packet q{};
-          return raw(122, {}, {}, &q, 2000) && q[8] == 0 && q[9] == 0 && q[10] == 0;
-        },
-        4000);
+  // Local video stopped, and released: its blocks have left ring 0.
+  auto stopped_and_released = [&](const Packet& p) {
+    return video(false)(p) && harness::wait_until(
+                                  [&] {
+                                    return call({122, {}, {}, nullptr, {}, 4})[8] == 0;
+                                  },
+                                  4000);
   };
+  auto ring = [](const Packet& r) { return r[8] >= 1 && r[8] <= 5; };
+
   auto queue = [](const Packet& r) { return r[8] <= 6; };
 
   const Step steps[] = {
@@ -135,8 +136,7 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
       {105, {1}, {}, state_has("\"fb1_enabled\":true")},
       {103},
       {110, name_params("/usr/data/boot.h264"), {}, video(true)},
-      // The player's blocks are gone once the decoder has released.
-      {111, {}, {}, [&](const Packet& r) { return video(false)(r) && rings_empty(r); }},
+      {111, {}, {}, stopped_and_released},
       {113, name_params("/media/offline_logo.jpg"), {}, logged("CMD_PLAY_LOCAL_JPG \r")},
       {114},
       // H.264 blocks: byte 8 is the fill of the block's ring after the push; 122 gives

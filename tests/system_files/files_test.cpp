@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/harness/harness.h"
@@ -173,6 +174,13 @@ TEST_F(SystemFiles, SmallFileSizeAndDelete) {
   EXPECT_TRUE(d_->wait_log("errno:2  No such file or directory\n"));
   EXPECT_EQ(hostlink::le32(&cmd(98, name_params("/usr/data/s.txt"))[8]), 1000u);
   EXPECT_EQ(hostlink::le32(&cmd(98, name_params("/usr/data/gone"))[8]), 0u);
+  // Files past 2 GiB (sparse here) are sized on a 32-bit board too; past
+  // 4 GiB the 32-bit reply holds the largest size.
+  for (auto [size, reply] : {std::pair{3221225472ll, 3221225472u}, {5368709120ll, 0xFFFFFFFFu}}) {
+    root_.write("/usr/data/big", "");
+    ASSERT_EQ(truncate(root_.file("/usr/data/big").c_str(), size), 0);
+    EXPECT_EQ(hostlink::le32(&cmd(98, name_params("/usr/data/big"))[8]), reply) << size;
+  }
 
   // Files at three levels go; directories and a link stay; a path past 255
   // characters is skipped, not cut.

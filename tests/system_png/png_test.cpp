@@ -323,10 +323,14 @@ TEST(Png, BusyPoolDropsFramesAndReportsTheQueue) {
   int drawn = 0;
   for (int i = 0; i < 14; i++) {
     ASSERT_TRUE(replies[i] >= 0 && replies[i] <= 6) << i << ": " << replies[i];
-    if (shows(img, pic, 10 + i * 20, kTop + 40))
+    if (shows(img, pic, 10 + i * 20, kTop + 40)) {
       drawn++;
-    else  // dropped only when every slot was queued or being drawn
-      EXPECT_GE(replies[i], 5) << "frame " << i << " dropped with a short queue";
+    } else {
+      // Dropped only when every slot was queued or being drawn. The size is
+      // read after the 10 ms wait for a slot, and the drawing thread may
+      // have taken the next frame since.
+      EXPECT_GE(replies[i], 4) << "frame " << i << " dropped with a short queue";
+    }
   }
   EXPECT_GE(drawn, 6);
   EXPECT_LT(drawn, 14);

@@ -59,7 +59,8 @@ int shown_cycle_index(const DeviceRoot& root) {
 
 // Snapshots of the overlay until `ok` accepts one, for up to ms.
 bool overlay_until(const DeviceRoot& root, Image* img, int ms, const std::function<bool()>& ok) {
-  for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);;) {
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(harness::scaled(ms));
+       ;) {
     if (harness::snapshot(root, "overlay", img) && ok()) return true;
     if (std::chrono::steady_clock::now() > end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -175,6 +176,10 @@ TEST(ClockCommand, SetsTheClockAndTheClockFlag) {
   std::string cfg = root.read("/usr/data/app.cfg");
   ASSERT_EQ(cfg.size(), 136u);
   EXPECT_EQ(cfg[5], 1);
+  // Past 2038, where 32-bit time stamps end.
+  ASSERT_TRUE(d.command(51, {0x07, 0xF8, 2, 29, 1, 2, 3, 1}, &r));
+  EXPECT_NEAR(device_now(root), utc(2040, 2, 29, 1, 2, 3), 3);
+  ASSERT_TRUE(d.command(51, {0x07, 0xEE, 6, 15, 12, 34, 56, 1}, &r));
 
   // An impossible date is refused; the flag is still taken and saved.
   ASSERT_TRUE(d.command(51, {0x07, 0xEF, 13, 40, 25, 61, 61, 0}, &r));
@@ -193,11 +198,15 @@ TEST(ClockCommand, FirstStartSetsTheTwentySecondOfJanuary2026) {
   EXPECT_NE(d.log().find("current sys time before set :\r\n1970/1/1\r\n"), std::string::npos);
   EXPECT_NEAR(device_now(root), utc(2026, 1, 22, 0, 0, 0), 3);
 
-  // A clock that was set is left alone at the next start.
-  DeviceRoot later;
-  Daemon d2(later);
-  ASSERT_TRUE(d2.wait_log("time stamp"));
-  EXPECT_EQ(d2.count_log("first start, set time"), 0);
+  // A clock that was set is left alone at the next start, also past 2038.
+  for (double when : {0.0, utc(2040, 3, 1, 0, 0, 0)}) {
+    DeviceRoot later;
+    if (when > 0)
+      later.write("/sim/clock", std::to_string(static_cast<long long>(when) - time(nullptr)));
+    Daemon d2(later);
+    ASSERT_TRUE(d2.wait_log("time stamp"));
+    EXPECT_EQ(d2.count_log("first start, set time"), 0) << when;
+  }
 }
 
 }  // namespace

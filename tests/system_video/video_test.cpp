@@ -283,6 +283,27 @@ TEST_F(Video, NewStampForcesARelease) {
 }
 
 // Refused blocks are read off the line: the next command is answered.
+// A stall of 11 s or more is logged with whole seconds of the device clock,
+// which past 2038 no longer fit 32 bits.
+TEST_F(Video, StallIsLoggedWithTheClockPast2038) {
+  const long long in_2040 = 2214230400;  // 2040-03-01 00:00:00 UTC
+  d_.reset();
+  root_.write("/sim/clock", std::to_string(in_2040 - time(nullptr)));
+  start();
+  ASSERT_TRUE(play(*d_, one()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(11500));
+  const size_t from = d_->log().size();
+  ASSERT_EQ(send_block(*d_, 0, 1, one().parts[0]), 1);
+  ASSERT_TRUE(d_->wait_log("timeout, release h264 decoder", 5000, from)) << d_->log().substr(from);
+  long long now = 0, last = 0;
+  const std::string log = d_->log();
+  const size_t at = log.find("get now s ", from);
+  ASSERT_NE(at, std::string::npos) << log.substr(from);
+  ASSERT_EQ(sscanf(log.c_str() + at, "get now s %lld %lld", &now, &last), 2);
+  EXPECT_GE(now, in_2040);
+  EXPECT_GE(now - last, 11);
+}
+
 TEST_F(Video, BadBlocksAreRefusedAndTheLinkStaysInStep) {
   const std::vector<uint8_t> big(1048577, 0x11), small(100, 0x22);
   EXPECT_EQ(send_block(*d_, 0, 1, big), 0);
