@@ -27,8 +27,8 @@
 SharedWord<int32_t> jpg_buffer_num{0};
 static JpegdDecoder* decoder_jpeg = nullptr;
 static JpegdRequest config{};
-static JpegdFrame output{};
-static void* jpegd_output_vaddr[2] = {nullptr, nullptr};
+JpegdFrame output{};
+void* jpegd_output_vaddr[2] = {nullptr, nullptr};
 uint32_t jpegd_output_paddr[2] = {0, 0};
 uint32_t jpegd_output_size = 0;
 

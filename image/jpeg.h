@@ -18,6 +18,10 @@
 // Index (0 or 1) of the output buffer the next decode writes; flipped after
 // each shown picture.
 extern SharedWord<int32_t> jpg_buffer_num;
+// The output record of the last decode and the two output buffers (read
+// by the JPEG fuzz target to check the decoder's bounds).
+extern JpegdFrame output;
+extern void* jpegd_output_vaddr[2];
 // Physical addresses of the two decode output buffers, reserved once.
 extern uint32_t jpegd_output_paddr[2];
 // Bytes reserved for each output buffer (0 when the reservation failed).

@@ -63,23 +63,28 @@ void big_png_thread_init() {
   usable_big_png_queue = usable;
 }
 
+bool big_png_cycle() {
+  PngMsg* m = static_cast<PngMsg*>(message_queue_receive(display_big_png_queue));
+  if (!m) {
+    usleep(100000);
+    return false;
+  }
+  if (!m->slot) return false;
+  PngSlot* slot = m->slot;
+  // x and y of a full-screen frame are not used: it starts at column 0, row dev_y.
+  BackTarget t{png_frame_num ^ 1, dev_y};
+  bool finished = png_decode_rows(slot->buffer.get(), slot->length, false, back_sink, &t) == 0;
+  message_queue_send(usable_big_png_queue, m);
+  return finished;
+}
+
 void* decode_big_png_thread_func(void* arg) {
   PngSync* sync = static_cast<PngSync*>(arg);
   big_png_thread_init();
   for (;;) {
     sem_wait(&sync->back_free);
     pthread_mutex_lock(&sync->flip_lock);
-    PngMsg* m = static_cast<PngMsg*>(message_queue_receive(display_big_png_queue));
-    bool finished = false;
-    if (!m) {
-      usleep(100000);
-    } else if (m->slot) {
-      PngSlot* slot = m->slot;
-      // x and y of a full-screen frame are not used: it starts at column 0, row dev_y.
-      BackTarget t{png_frame_num ^ 1, dev_y};
-      finished = png_decode_rows(slot->buffer.get(), slot->length, false, back_sink, &t) == 0;
-      message_queue_send(usable_big_png_queue, m);
-    }
+    bool finished = big_png_cycle();
     pthread_mutex_unlock(&sync->flip_lock);
     // Without a finished picture nobody would flip and give the permit
     // back, so keep it here.

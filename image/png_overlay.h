@@ -98,6 +98,11 @@ void png_thread_init();
 void png_pool_init(PngSlot* slots, PngMsg* msgs, int count, uint32_t size, MessageQueue** usable,
                    MessageQueue** display);
 void big_png_thread_init();
+// One cycle of the full-screen decoder, run with the back-buffer permit and
+// flip_lock held: takes the next filled slot, decodes it into the back
+// buffer and returns the slot to the free queue. True when a picture was
+// finished (it may then be flipped in).
+bool big_png_cycle();
 
 // Decodes the PNG file data[0..length) into overlay buffer `index` with its
 // top left corner at column x, row dev_y + y; clipped to the plane.

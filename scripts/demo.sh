@@ -20,7 +20,20 @@ truncate -s 136 "$ROOT/usr/data/app.cfg"
 
 ./build/panelsim run "$ROOT" >"$OUT/paneld.log" 2>&1 &
 RUN=$!
-trap 'kill $RUN 2>/dev/null || true; wait $RUN 2>/dev/null || true' EXIT
+VIEW=
+trap 'kill $RUN $VIEW 2>/dev/null || true; wait $RUN $VIEW 2>/dev/null || true' EXIT
+# The live view of the panel in a browser, open while the demo runs.
+if [ "${DEMO_VIEW:-1}" != 0 ]; then
+  PORT=${DEMO_VIEW_PORT:-8470}
+  ./build/panelsim view "$ROOT" --port "$PORT" >"$OUT/view.log" 2>&1 &
+  VIEW=$!
+  sleep 0.5
+  if kill -0 "$VIEW" 2>/dev/null; then
+    echo "live view: http://127.0.0.1:$PORT/  (DEMO_VIEW=0 skips it)"
+  else
+    cat "$OUT/view.log"; VIEW=
+  fi
+fi
 for _ in $(seq 300); do [ -e "$ROOT/host/ttyGS0" ] && break; sleep 0.1; done
 
 ctl() { ./build/panelctl --device "$ROOT/host/ttyGS0" --timeout 10000 "$@"; }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the normal build, the address+undefined sanitizer build,
 # the thread-sanitizer build of the concurrency tests, the 32-bit MIPS build
-# under qemu-mipsel (SKIP_MIPSEL=1 skips it), and a short fuzz run.
+# under qemu-mipsel (SKIP_MIPSEL=1 skips it), a short run of every fuzz
+# target, and a two-minute soak.
 #   scripts/test.sh           everything
 #   QUICK=1 scripts/test.sh   the normal build only
 set -euo pipefail
@@ -61,12 +62,9 @@ else
   echo "mipsel (qemu): $((SECONDS - mipsel_start)) s"
 fi
 
-echo "== fuzz: the PNG pixel writer, a short bounded run"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DPANELD_FUZZ=ON -DPANELD_SANITIZE=address,undefined \
-  -DPANELD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j"$JOBS" --target fuzz_png_pixel_writer
-corpus=$(mktemp -d)
-build-fuzz/fuzz/fuzz_png_pixel_writer -max_total_time="${FUZZ_SECONDS:-20}" -close_fd_mask=2 \
-  "$corpus" tests/fixtures/png
-rm -rf "$corpus"
+echo "== fuzz: every target, a short bounded run with its seed corpus"
+JOBS=$JOBS scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
+
+echo "== soak: two minutes of hard use through the real protocol"
+JOBS=$JOBS scripts/soak.sh 2
 echo "== all tests passed"

@@ -16,7 +16,7 @@
 #include "storage/config.h"
 #include "supervision/usb_supervisor.h"
 
-static uint8_t mcu_rec_buf[32];  // the first 16 bytes hold the frame being assembled
+uint8_t mcu_rec_buf[32];
 static SharedWord<int32_t> tty_fd_mcu{0};
 SharedWord<int32_t> mcu_usb_suspend{0};
 SharedWord<int32_t> mcu_usb_suspend_count{0};
@@ -85,6 +85,19 @@ McuAction mcu_handle_frame(const uint8_t* frame, int32_t* warn_shown, int32_t* w
   return action;
 }
 
+McuAction mcu_take_frame(size_t* have, int32_t* warn_shown, int32_t* warn_count) {
+  McuAction a = mcu_handle_frame(mcu_rec_buf, warn_shown, warn_count);
+  *have = 0;
+  if (a == McuAction::kBadFrame) {
+    // Keep the bytes from the next possible frame start, so that one lost
+    // or stray byte does not shift every later frame.
+    size_t off = mcu_resync_offset(mcu_rec_buf, kMcuFrameLen);
+    *have = kMcuFrameLen - off;
+    memmove(mcu_rec_buf, mcu_rec_buf + off, *have);
+  }
+  return a;
+}
+
 void mcu_show_warning(int32_t count) {
   show_warning(
       [count](char* out, size_t n) {
@@ -119,17 +132,9 @@ void* mcu_uart_thread(void*) {
       continue;
     }
     int32_t warn_count = 0;
-    McuAction a = mcu_handle_frame(mcu_rec_buf, &warn_shown, &warn_count);
-    if (a == McuAction::kBadFrame) {
-      // Keep the bytes from the next possible frame start, so that one lost
-      // or stray byte does not shift every later frame. Garbage is dropped
-      // without the one-second pause, which paces readings only.
-      size_t off = mcu_resync_offset(mcu_rec_buf, kMcuFrameLen);
-      have = kMcuFrameLen - off;
-      memmove(mcu_rec_buf, mcu_rec_buf + off, have);
-      continue;
-    }
-    have = 0;
+    McuAction a = mcu_take_frame(&have, &warn_shown, &warn_count);
+    // Garbage is dropped without the one-second pause, which paces readings only.
+    if (a == McuAction::kBadFrame) continue;
     if (a == McuAction::kWarn) mcu_show_warning(warn_count);
     usleep(kFramePause);
   }

@@ -19,6 +19,10 @@
 constexpr size_t kMcuFrameLen = 16;
 constexpr int32_t kMcuSuspendThreshold = 11;
 
+// Receive buffer of the link thread (read by the fuzz target); the first 16
+// bytes hold the frame being assembled.
+extern uint8_t mcu_rec_buf[32];
+
 // Suspend byte of the last valid frame; 0 after a frame with a bad header.
 extern SharedWord<int32_t> mcu_usb_suspend;
 // Consecutive valid frames reporting a suspended bus.
@@ -50,6 +54,11 @@ enum class McuAction {
 // reading line and "fail: mcu usb not connect". *warn_shown is the run's
 // flag; on kWarn, *warn_count receives the count to show.
 McuAction mcu_handle_frame(const uint8_t* frame, int32_t* warn_shown, int32_t* warn_count);
+
+// One step of the receive loop on the 16 bytes in mcu_rec_buf: handles them
+// as a frame and sets *have to the bytes kept at the start of mcu_rec_buf
+// for the next read (after a bad header: from the next possible frame start).
+McuAction mcu_take_frame(size_t* have, int32_t* warn_shown, int32_t* warn_count);
 
 // The suspend warning: warning picture and "led_usb_timeout_<count>_<idle>".
 void mcu_show_warning(int32_t count);

@@ -61,4 +61,60 @@ TEST(Panelctl, NoReplyGivesAReasonAndAFailureStatus) {
   EXPECT_NE(out.find("cannot open"), std::string::npos);
 }
 
+// The command lines of both tools: help everywhere, one-line errors that
+// name the bad argument (exit status 2), the reason of a failed read, and
+// JSON errors with --json. A pty that nobody answers stands for the device.
+TEST(ToolCommandLines, HelpAndErrorsNameWhatTheyMean) {
+  int master, slave;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  const std::string ctl = harness::build_dir() + "/panelctl --timeout 300 --device " + name + " ";
+  const std::string sim = harness::build_dir() + "/panelsim ";
+  struct Case {
+    std::string cmd;
+    int status;
+    std::vector<std::string> says;
+  } cases[] = {
+      {ctl + "--help",
+       0,
+       {"upload LOCAL DEVPATH [--chunk BYTES]", "put LOCAL DEVPATH", "ls DEVPATH", "rm DEVPATH",
+        "size DEVPATH", "stream FILE... [--stamp T]", "play FILE...", "brightness LEVEL"}},
+      {ctl + "help upload", 0, {"Usage: panelctl upload LOCAL DEVPATH", "--chunk"}},
+      {ctl + "help brightness", 0, {"0..100"}},
+      {ctl + "brightness --help", 0, {"Usage: panelctl brightness LEVEL"}},
+      {ctl + "help nosuch", 2, {"unknown subcommand nosuch"}},
+      {ctl + "nosuch", 2, {"unknown subcommand nosuch"}},
+      {ctl + "brightness 101", 2, {"brightness: LEVEL", "101"}},
+      {ctl + "rotation 4", 2, {"rotation: CODE"}},
+      {ctl + "png x.png 10", 2, {"png: Y is required"}},
+      {ctl + "raw 17 0x100", 2, {"raw: BYTE", "0x100"}},
+      {ctl + "jpeg nothere.jpg", 1, {"cannot read nothere.jpg: No such file or directory"}},
+      {ctl + "stream nothere.h264", 1, {"cannot read nothere.h264: No such file or directory"}},
+      {sim + "--help", 0, {"snapshot ROOT [OUT] [--layer L] [--state]", "view ROOT [--port N]"}},
+      {sim + "help mcu", 0, {"Usage: panelsim mcu ROOT [SETTING...]"}},
+      {sim + "usb /tmp sideways", 2, {"usb: STATE", "sideways"}},
+      {sim + "snapshot /tmp x.png --layer top", 2, {"--layer", "top"}},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(harness::run(c.cmd + " 2>&1", &out), c.status) << c.cmd << "\n" << out;
+    for (const std::string& s : c.says)
+      EXPECT_NE(out.find(s), std::string::npos) << c.cmd << "\n" << out;
+    if (c.status != 0) {
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    }
+  }
+  // With --json, failures are one JSON object on stdout.
+  std::string out;
+  EXPECT_EQ(harness::run(ctl + "--json brightness 300 2>/dev/null", &out), 2);
+  EXPECT_EQ(out.rfind("{\"error\":\"brightness: LEVEL", 0), 0u) << out;
+  EXPECT_EQ(harness::run(ctl + "--json jpeg nothere.jpg 2>/dev/null", &out), 1);
+  EXPECT_EQ(out,
+            "{\"error\":\"cannot read nothere.jpg: No such file or directory\",\"status\":1}\n");
+  EXPECT_EQ(harness::run(ctl + "--json identity 2>/dev/null", &out), 1);
+  EXPECT_EQ(out.rfind("{\"error\":\"command 10: ", 0), 0u) << out;
+  close(master);
+  close(slave);
+}
+
 }  // namespace

@@ -443,7 +443,7 @@ TEST(VideoPanelctl, StreamsQueriesAndStops) {
   EXPECT_NE(ctl("stream " + dir + "b --stamp 4").find("6 frames in 1 blocks"), std::string::npos);
   EXPECT_EQ(compare_video(root, one().last), "");
   EXPECT_EQ(ctl("status"), "blocks 0 0 0, png queue 0\n");
-  EXPECT_EQ(ctl("play /usr/data/loop.h264"), "play: ok\n");
+  EXPECT_EQ(ctl("play-stored /usr/data/loop.h264"), "play-stored: ok\n");
   EXPECT_TRUE(harness::wait_until([&] { return ctl("playing") == "playing\n"; }, 3000, 50));
   EXPECT_EQ(ctl("play-stop"), "play-stop: ok\n");
   EXPECT_TRUE(harness::wait_until([&] { return ctl("playing") == "not playing\n"; }, 3000, 50));

@@ -10,15 +10,6 @@ namespace {
 
 using hostlink::Packet;
 
-const char* const kClockSetUsage =
-    "clock-set [YYYY-MM-DD HH:MM:SS | --now] [--flag 0|1]   (--now, the default: this host's "
-    "clock, UTC)";
-
-int clock_usage() {
-  fprintf(stderr, "usage: panelctl %s\n", kClockSetUsage);
-  return 2;
-}
-
 // "YYYY-MM-DD" and "HH:MM:SS" (also accepted as one argument with a blank).
 bool parse_date_time(const std::string& date, const std::string& time, struct tm* t) {
   int y, mo, d, h, mi, s;
@@ -38,40 +29,38 @@ bool parse_date_time(const std::string& date, const std::string& time, struct tm
   return true;
 }
 
-int clock_set(Panelctl& ctl, const std::vector<std::string>& args) {
-  struct tm t = {};
-  bool have_time = false;
-  uint8_t flag = 0xFF;  // any value above 1 leaves the device's clock flag alone
+struct ClockArgs {
   std::vector<std::string> words;
-  for (size_t i = 0; i < args.size(); i++) {
-    if (args[i] == "--flag") {
-      if (i + 1 >= args.size() || (args[i + 1] != "0" && args[i + 1] != "1")) return clock_usage();
-      flag = static_cast<uint8_t>(args[++i][0] - '0');
-    } else if (args[i] == "--now") {
-      if (have_time) return clock_usage();
-      have_time = true;
-      struct timeval tv;
-      gettimeofday(&tv, nullptr);
-      time_t now = tv.tv_sec;
-      gmtime_r(&now, &t);
-    } else {
-      words.push_back(args[i]);
-    }
-  }
-  if (words.size() == 1) {  // "YYYY-MM-DD HH:MM:SS" given as one argument
+  bool now = false;
+  int flag = -1;
+};
+ClockArgs clock_args;
+
+// The time to set: the words given ("YYYY-MM-DD HH:MM:SS", one argument or
+// two), else this host's clock in UTC.
+bool clock_time(const ClockArgs& a, struct tm* t) {
+  std::vector<std::string> words;
+  for (auto& w : a.words)
+    if (!w.empty()) words.push_back(w);
+  if (words.size() == 1) {
     size_t sp = words[0].find(' ');
-    if (sp == std::string::npos) return clock_usage();
+    if (sp == std::string::npos) return false;
     words = {words[0].substr(0, sp), words[0].substr(sp + 1)};
   }
-  if (!words.empty()) {
-    if (have_time || words.size() != 2 || !parse_date_time(words[0], words[1], &t))
-      return clock_usage();
-    have_time = true;
-  }
-  if (!have_time) {
-    time_t now = time(nullptr);
-    gmtime_r(&now, &t);
-  }
+  if (!words.empty()) return !a.now && parse_date_time(words[0], words[1], t);
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  time_t now = tv.tv_sec;
+  gmtime_r(&now, t);
+  return true;
+}
+
+int clock_set(Panelctl& ctl) {
+  struct tm t = {};
+  if (!clock_time(clock_args, &t))
+    return ctl.fail("clock-set: give the time as YYYY-MM-DD HH:MM:SS, or --now", 2);
+  // Any flag value above 1 leaves the device's clock flag alone.
+  const uint8_t flag = clock_args.flag < 0 ? 0xFF : static_cast<uint8_t>(clock_args.flag);
   int year = t.tm_year + 1900;
   std::vector<uint8_t> p(8);
   p[0] = static_cast<uint8_t>(year >> 8);
@@ -87,12 +76,13 @@ int clock_set(Panelctl& ctl, const std::vector<std::string>& args) {
   char when[64];
   snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", year, t.tm_mon + 1, t.tm_mday,
            t.tm_hour, t.tm_min, t.tm_sec);
-  std::string flag_json = flag <= 1 ? std::to_string(flag) : "null";
-  ctl.result(std::string("clock set to ") + when + (flag <= 1 ? ", clock flag " + flag_json : ""),
-             std::string("{\"time\":\"") + when + "\",\"clock_flag\":" + flag_json + "}");
+  Json j{{"time", when}, {"clock_flag", nullptr}};
+  if (flag <= 1) j["clock_flag"] = flag;
+  ctl.result(std::string("clock set to ") + when +
+                 (flag <= 1 ? ", clock flag " + std::to_string(flag) : ""),
+             j);
   return 0;
 }
-PANELCTL_SUBCOMMAND("clock-set", kClockSetUsage, clock_set);
 
 const char* state_name(int v) {
   switch (v) {
@@ -107,22 +97,31 @@ const char* state_name(int v) {
   }
 }
 
-int standby_stop(Panelctl& ctl, const std::vector<std::string>& args) {
-  if (!args.empty()) {
-    fprintf(stderr, "usage: panelctl standby-stop\n");
-    return 2;
-  }
+int standby_stop(Panelctl& ctl) {
   Packet r;
   if (!ctl.command(52, {}, &r)) return 1;
   int clock = static_cast<int8_t>(r[8]);
   int offline = static_cast<int8_t>(r[9]);
   ctl.result(std::string("clock: ") + state_name(clock) + ", offline: " + state_name(offline),
-             "{\"clock_state\":" + std::to_string(clock) +
-                 ",\"offline_state\":" + std::to_string(offline) + "}");
+             Json{{"clock_state", clock}, {"offline_state", offline}});
   return 0;
 }
-PANELCTL_SUBCOMMAND("standby-stop",
-                    "ask the clock and offline screens to stop; print both run states (52)",
-                    standby_stop);
+
+void setup(CLI::App& app) {
+  auto* c = app.add_subcommand("clock-set", "set the device's clock (51)");
+  clock_args.words.resize(2);
+  c->add_option("DATE", clock_args.words[0], "YYYY-MM-DD (or \"YYYY-MM-DD HH:MM:SS\")");
+  c->add_option("TIME", clock_args.words[1], "HH:MM:SS; without DATE and TIME: this host's clock");
+  c->add_flag("--now", clock_args.now, "this host's clock, UTC (the default)");
+  c->add_option("--flag", clock_args.flag, "clock flag: 1 shows the clock when the host leaves")
+      ->option_text("0|1")
+      ->check(CLI::Range(0, 1));
+  on_run(c, clock_set);
+
+  auto* s = app.add_subcommand(
+      "standby-stop", "ask the clock and offline screens to stop; print both run states (52)");
+  on_run(s, standby_stop);
+}
+PANELCTL_SUBCOMMANDS(setup);
 
 }  // namespace

@@ -1,6 +1,5 @@
 // panelctl subcommands of the picture path: JPEG frame, stored picture,
 // slideshow stop, logo and exit.
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,71 +10,58 @@ namespace {
 // The daemon's receive buffer: a longer frame is drained and not shown.
 constexpr size_t kMaxFrame = 2097152;
 
-int jpeg(Panelctl& ctl, const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    fprintf(stderr, "usage: panelctl jpeg FILE\n");
-    return 2;
-  }
+int jpeg(Panelctl& ctl, const std::string& file) {
   std::vector<uint8_t> data;
-  if (!read_file(args[0], &data)) {
-    fprintf(stderr, "panelctl: cannot read %s\n", args[0].c_str());
-    return 1;
-  }
-  if (data.size() > kMaxFrame) {
-    fprintf(stderr, "panelctl: %s is %zu bytes, more than a frame may hold (%zu)\n",
-            args[0].c_str(), data.size(), kMaxFrame);
-    return 1;
-  }
+  std::string why;
+  if (!read_file(file, &data, &why)) return ctl.fail(why);
+  if (data.size() > kMaxFrame)
+    return ctl.fail(file + " is " + std::to_string(data.size()) +
+                    " bytes, more than a frame may hold (" + std::to_string(kMaxFrame) + ")");
   std::vector<uint8_t> params(8, 0);
   hostlink::put_be32(params, 0, uint32_t(data.size()));
   hostlink::Packet reply;
   if (!ctl.command(101, params, &reply, data.data(), data.size())) return 1;
-  ctl.result("sent " + std::to_string(data.size()) + " bytes",
-             "{\"sent\":" + std::to_string(data.size()) + "}");
+  ctl.result("sent " + std::to_string(data.size()) + " bytes", Json{{"sent", data.size()}});
   return 0;
 }
-PANELCTL_SUBCOMMAND("jpeg", "FILE: show a JPEG file on the video plane (101)", jpeg);
-
-int picture(Panelctl& ctl, const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    fprintf(stderr, "usage: panelctl picture DEVPATH\n");
-    return 2;
-  }
-  hostlink::Packet reply;
-  if (!ctl.command(113, hostlink::name_params(args[0]), &reply)) return 1;
-  ctl.result("asked to show " + args[0], "{\"path\":\"" + json_escape(args[0]) + "\"}");
-  return 0;
-}
-PANELCTL_SUBCOMMAND("picture", "DEVPATH: show a JPEG file stored on the device (113)", picture);
 
 // Commands without parameters whose reply carries nothing.
-int simple(Panelctl& ctl, uint8_t code, const char* done) {
-  hostlink::Packet reply;
-  if (!ctl.command(code, {}, &reply)) return 1;
-  ctl.result(done, "{\"ok\":true}");
-  return 0;
+void simple(CLI::App& app, const char* name, const char* what, uint8_t code, const char* done) {
+  auto* s = app.add_subcommand(name, what);
+  on_run(s, [code, done](Panelctl& ctl) {
+    hostlink::Packet reply;
+    if (!ctl.command(code, {}, &reply)) return 1;
+    ctl.result(done, Json{{"ok", true}});
+    return 0;
+  });
 }
 
-int slideshow_stop(Panelctl& ctl, const std::vector<std::string>& args) {
-  return simple(ctl, 114, "slideshow stops after its current picture");
-}
-PANELCTL_SUBCOMMAND("slideshow-stop", "stop the local slideshow after its current picture (114)",
-                    slideshow_stop);
+void setup(CLI::App& app) {
+  static std::string file, devpath;
+  auto* j = app.add_subcommand("jpeg", "show a JPEG file on the video plane (101)");
+  j->add_option("FILE", file, "JPEG file, at most 2 MiB")->required();
+  on_run(j, [](Panelctl& ctl) { return jpeg(ctl, file); });
 
-int logo(Panelctl& ctl, const std::vector<std::string>& args) {
-  return simple(ctl, 45, "logo shown");
-}
-PANELCTL_SUBCOMMAND("logo", "show the boot logo (45)", logo);
+  auto* p = app.add_subcommand("picture", "show a JPEG file stored on the device (113)");
+  p->add_option("DEVPATH", devpath, "path on the device")->required();
+  on_run(p, [](Panelctl& ctl) {
+    hostlink::Packet reply;
+    if (!ctl.command(113, hostlink::name_params(devpath), &reply)) return 1;
+    ctl.result("asked to show " + devpath, Json{{"path", devpath}});
+    return 0;
+  });
 
-int exit_daemon(Panelctl& ctl, const std::vector<std::string>& args) {
-  // The daemon ends without answering.
-  if (!ctl.link.command_no_reply(44, {})) {
-    fprintf(stderr, "panelctl: cannot send: %s\n", ctl.link.error().c_str());
-    return 1;
-  }
-  ctl.result("exit sent", "{\"sent\":true}");
-  return 0;
+  simple(app, "slideshow-stop", "stop the local slideshow after its current picture (114)", 114,
+         "slideshow stops after its current picture");
+  simple(app, "logo", "show the boot logo (45)", 45, "logo shown");
+
+  auto* e = app.add_subcommand("exit", "end the daemon, which does not reply (44)");
+  on_run(e, [](Panelctl& ctl) {
+    if (!ctl.link.command_no_reply(44, {})) return ctl.fail("cannot send: " + ctl.link.error());
+    ctl.result("exit sent", Json{{"sent", true}});
+    return 0;
+  });
 }
-PANELCTL_SUBCOMMAND("exit", "end the daemon, which does not reply (44)", exit_daemon);
+PANELCTL_SUBCOMMANDS(setup);
 
 }  // namespace

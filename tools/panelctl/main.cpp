@@ -5,6 +5,7 @@
 // The device path defaults to $PANELCTL_DEVICE, else /dev/ttyACM0.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,97 +13,101 @@
 #include <iterator>
 #include <map>
 
+#include "tools/cli/cli_help.h"
 #include "tools/panelctl/panelctl.h"
 
 namespace {
 
-struct Entry {
-  const char* usage;
-  SubcommandFn fn;
+struct Runner {
+  RunFn fn;
+  bool needs_line;
 };
 
-std::map<std::string, Entry>& registry() {
-  static std::map<std::string, Entry> r;
+std::vector<SetupFn>& setups() {
+  static std::vector<SetupFn> s;
+  return s;
+}
+
+std::map<const CLI::App*, Runner>& runners() {
+  static std::map<const CLI::App*, Runner> r;
   return r;
 }
 
-void usage() {
-  fprintf(stderr,
-          "usage: panelctl [--device PATH] [--json] [--timeout MS] SUBCOMMAND [ARGS...]\n"
-          "subcommands:\n");
-  for (auto& [name, e] : registry()) fprintf(stderr, "  %-16s %s\n", name.c_str(), e.usage);
+void add_help(CLI::App& app) {
+  auto* sub = app.add_subcommand("help", "show the overview, or one subcommand's arguments");
+  static std::string name;
+  sub->add_option("SUBCOMMAND", name, "the subcommand to explain");
+  on_run_offline(sub, [&app](Panelctl& ctl) {
+    if (name.empty()) {
+      printf("%s", app.help().c_str());
+      return 0;
+    }
+    for (auto* s : app.get_subcommands([](CLI::App*) { return true; }))
+      if (s->get_name() == name) {
+        printf("%s", s->help().c_str());
+        return 0;
+      }
+    return ctl.fail("unknown subcommand " + name + " (panelctl --help lists them)", 2);
+  });
 }
 
 }  // namespace
 
-SubcommandRegistration::SubcommandRegistration(const char* name, const char* use, SubcommandFn fn) {
-  registry()[name] = Entry{use, fn};
-}
+SubcommandSetup::SubcommandSetup(SetupFn fn) { setups().push_back(fn); }
+
+void on_run(CLI::App* sub, RunFn fn) { runners()[sub] = Runner{std::move(fn), true}; }
+void on_run_offline(CLI::App* sub, RunFn fn) { runners()[sub] = Runner{std::move(fn), false}; }
 
 bool Panelctl::command(uint8_t code, const std::vector<uint8_t>& params, hostlink::Packet* reply,
                        const uint8_t* payload, size_t payload_len) {
   if (!link.command(code, params, reply, payload, payload_len, timeout_ms)) {
-    fprintf(stderr, "panelctl: command %d: %s\n", code, link.error().c_str());
+    fail("command " + std::to_string(code) + ": " + link.error());
     return false;
   }
   return true;
 }
 
-void Panelctl::result(const std::string& text, const std::string& json_obj) const {
+void Panelctl::result(const std::string& text, const Json& obj) const {
   if (json) {
-    printf("%s\n", json_obj.c_str());
+    printf("%s\n", obj.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
   } else if (!text.empty()) {
     printf("%s\n", text.c_str());
   }
+  fflush(stdout);
 }
 
-bool parse_uint(const std::string& s, unsigned long* out) {
-  if (s.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long v = strtoul(s.c_str(), &end, 0);
-  if (errno || *end || s[0] == '-') return false;
-  *out = v;
-  return true;
-}
-
-bool read_file(const std::string& path, std::vector<uint8_t>* out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return true;
-}
-
-std::string json_escape(const std::string& s) {
-  std::string o;
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"':
-        o += "\\\"";
-        break;
-      case '\\':
-        o += "\\\\";
-        break;
-      case '\n':
-        o += "\\n";
-        break;
-      case '\r':
-        o += "\\r";
-        break;
-      case '\t':
-        o += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char b[8];
-          snprintf(b, sizeof b, "\\u%04x", c);
-          o += b;
-        } else {
-          o += static_cast<char>(c);
-        }
-    }
+int Panelctl::fail(const std::string& why, int status) const {
+  if (json) {
+    Json e;
+    e["error"] = why;
+    e["status"] = status;
+    printf("%s\n", e.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    fflush(stdout);
+  } else {
+    fprintf(stderr, "%spanelctl: %s\n", progress_open ? "\n" : "", why.c_str());
   }
-  return o;
+  progress_open = false;
+  return status;
+}
+
+void Panelctl::note(const std::string& text) const {
+  if (!json) fprintf(stderr, "%s%s\n", progress_open ? "\n" : "", text.c_str());
+  progress_open = false;
+}
+
+bool read_file(const std::string& path, std::vector<uint8_t>* out, std::string* why) {
+  errno = 0;
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    *why = "cannot read " + path + ": " + strerror(errno ? errno : ENOENT);
+    return false;
+  }
+  out->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  if (f.bad()) {
+    *why = "cannot read " + path + ": " + strerror(errno ? errno : EIO);
+    return false;
+  }
+  return true;
 }
 
 std::string hex_bytes(const uint8_t* p, size_t n) {
@@ -116,42 +121,55 @@ std::string hex_bytes(const uint8_t* p, size_t n) {
   return o;
 }
 
+CLI::Validator byte_value() {
+  return CLI::Validator(
+      [](std::string& s) -> std::string {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long v = strtoul(s.c_str(), &end, 0);
+        if (s.empty() || s[0] == '-' || *end || errno || v > 255)
+          return "'" + s + "' is not a byte (0..255 or 0x00..0xff)";
+        s = std::to_string(v);
+        return "";
+      },
+      "BYTE");
+}
+
 int main(int argc, char** argv) {
   Panelctl ctl;
   const char* env = getenv("PANELCTL_DEVICE");
   ctl.device = env ? env : "/dev/ttyACM0";
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; i++) {
-    std::string a = argv[i];
-    if ((a == "--device" || a == "-d") && i + 1 < argc) {
-      ctl.device = argv[++i];
-    } else if (a == "--json") {
-      ctl.json = true;
-    } else if (a == "--timeout" && i + 1 < argc) {
-      ctl.timeout_ms = atoi(argv[++i]);
-    } else if (a == "--help" || a == "-h") {
-      usage();
-      return 0;
-    } else {
-      fprintf(stderr, "panelctl: unknown option %s\n", a.c_str());
-      usage();
-      return 2;
-    }
+
+  CLI::App app{"panelctl: drives the panel's daemon over its USB serial line", "panelctl"};
+  app.formatter(std::make_shared<cli_help::Formatter>());
+  app.require_subcommand(1);
+  app.fallthrough();
+  app.add_option("-d,--device", ctl.device,
+                 "serial line of the device (default: $PANELCTL_DEVICE, else /dev/ttyACM0)")
+      ->option_text("PATH")
+      ->capture_default_str();
+  app.add_flag("--json", ctl.json, "one JSON object per result (and per error) on stdout");
+  app.add_option("--timeout", ctl.timeout_ms, "reply time-out in ms, 1..600000 (default 5000)")
+      ->option_text("MS")
+      ->check(CLI::Range(1, 600000))
+      ->capture_default_str();
+  app.footer("panelctl help SUBCOMMAND shows a subcommand's arguments.\n");
+  add_help(app);
+  for (SetupFn fn : setups()) fn(app);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    printf("%s", app.help().c_str());
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    // --help given after a subcommand names that subcommand.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    return ctl.fail(cli_help::one_line(app, e), 2);
   }
-  if (i >= argc) {
-    usage();
-    return 2;
-  }
-  auto it = registry().find(argv[i]);
-  if (it == registry().end()) {
-    fprintf(stderr, "panelctl: unknown subcommand %s\n", argv[i]);
-    usage();
-    return 2;
-  }
-  std::vector<std::string> args(argv + i + 1, argv + argc);
-  if (!ctl.link.open(ctl.device)) {
-    fprintf(stderr, "panelctl: %s\n", ctl.link.error().c_str());
-    return 1;
-  }
-  return it->second.fn(ctl, args);
+  CLI::App* chosen = app.get_subcommands().front();
+  auto it = runners().find(chosen);
+  if (it == runners().end()) return ctl.fail("nothing to run for " + chosen->get_name(), 2);
+  if (it->second.needs_line && !ctl.link.open(ctl.device)) return ctl.fail(ctl.link.error());
+  return it->second.fn(ctl);
 }

@@ -14,18 +14,15 @@ namespace {
 constexpr size_t kSmallSlot = 131072;
 constexpr size_t kFullSlot = 1048576;
 
-int send_png(Panelctl& ctl, const std::string& file, unsigned long x, unsigned long y, bool small) {
-  std::vector<uint8_t> data;
-  if (!read_file(file, &data)) {
-    fprintf(stderr, "panelctl: cannot read %s\n", file.c_str());
-    return 1;
-  }
+}  // namespace
+
+int send_png_data(Panelctl& ctl, const std::vector<uint8_t>& data, const std::string& what,
+                  unsigned x, unsigned y, bool small) {
   const size_t cap = small ? kSmallSlot : kFullSlot;
-  if (data.size() > cap) {
-    fprintf(stderr, "panelctl: %s is %zu bytes, more than a %s frame may hold (%zu)\n",
-            file.c_str(), data.size(), small ? "small" : "full-screen", cap);
-    return 1;
-  }
+  if (data.size() > cap)
+    return ctl.fail(what + " is " + std::to_string(data.size()) + " bytes, more than a " +
+                    (small ? "small" : "full-screen") + " frame may hold (" + std::to_string(cap) +
+                    ")");
   std::vector<uint8_t> params(9, 0);
   hostlink::put_be32(params, 0, uint32_t(data.size()));
   hostlink::put_be16(params, 4, uint16_t(x));
@@ -34,70 +31,29 @@ int send_png(Panelctl& ctl, const std::string& file, unsigned long x, unsigned l
   hostlink::Packet reply;
   if (!ctl.command(102, params, &reply, data.data(), data.size())) return 1;
   const int queued = reply[8];
-  ctl.result(
-      "sent " + std::to_string(data.size()) + " bytes, " + std::to_string(queued) +
-          " frame(s) waiting",
-      "{\"sent\":" + std::to_string(data.size()) + ",\"queue\":" + std::to_string(queued) + "}");
+  ctl.result("sent " + std::to_string(data.size()) + " bytes, " + std::to_string(queued) +
+                 " frame(s) waiting",
+             Json{{"sent", data.size()}, {"queue", queued}});
   return 0;
 }
 
-int png(Panelctl& ctl, const std::vector<std::string>& args) {
-  unsigned long x = 0, y = 0;
-  if (args.size() != 3 || !parse_uint(args[1], &x) || !parse_uint(args[2], &y) || x > 65535 ||
-      y > 65535) {
-    fprintf(stderr, "usage: panelctl png FILE X Y   (X, Y 0..65535)\n");
-    return 2;
-  }
-  return send_png(ctl, args[0], x, y, true);
-}
-PANELCTL_SUBCOMMAND("png", "FILE X Y: draw a PNG on the overlay at column X, row Y (102)", png);
+namespace {
 
-int png_full(Panelctl& ctl, const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    fprintf(stderr, "usage: panelctl png-full FILE\n");
-    return 2;
-  }
-  return send_png(ctl, args[0], 0, 0, false);
-}
-PANELCTL_SUBCOMMAND("png-full", "FILE: show a full-screen PNG on the overlay (102)", png_full);
-
-int overlay_clear(Panelctl& ctl, const std::vector<std::string>& args) {
-  if (!args.empty()) {
-    fprintf(stderr, "usage: panelctl overlay-clear\n");
-    return 2;
-  }
-  hostlink::Packet reply;
-  if (!ctl.command(103, {}, &reply)) return 1;
-  ctl.result("overlay cleared", "{\"ok\":true}");
-  return 0;
-}
-PANELCTL_SUBCOMMAND("overlay-clear", "make the overlay transparent (103)", overlay_clear);
-
-bool parse_int32(const std::string& s, int32_t* out) {
-  if (s.empty()) return false;
-  char* end = nullptr;
-  long long v = strtoll(s.c_str(), &end, 10);
-  if (*end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
-  *out = static_cast<int32_t>(v);
-  return true;
+int send_png(Panelctl& ctl, const std::string& file, unsigned x, unsigned y, bool small) {
+  std::vector<uint8_t> data;
+  std::string why;
+  if (!read_file(file, &data, &why)) return ctl.fail(why);
+  return send_png_data(ctl, data, file, x, y, small);
 }
 
-int windows(Panelctl& ctl, const std::vector<std::string>& args) {
-  int32_t v[8];
-  bool ok = args.size() == 8;
-  for (size_t i = 0; ok && i < 8; i++) ok = parse_int32(args[i], &v[i]);
-  if (!ok) {
-    fprintf(stderr, "usage: panelctl windows H0 S0 H1 S1 H2 S2 H3 S3\n");
-    return 2;
-  }
-  // The protocol places H3 at bytes 31..34, so its high byte is the low
-  // byte of S2: both cannot differ there.
-  if ((uint32_t(v[6]) >> 24) != (uint32_t(v[5]) & 0xff)) {
-    fprintf(stderr,
-            "panelctl: H3's high byte (%u) must equal S2's low byte (%u): they share byte 31\n",
-            uint32_t(v[6]) >> 24, uint32_t(v[5]) & 0xff);
-    return 2;
-  }
+// The protocol places H3 at bytes 31..34, so its high byte is the low byte
+// of S2: both cannot differ there.
+int windows(Panelctl& ctl, const std::vector<int32_t>& v) {
+  if ((uint32_t(v[6]) >> 24) != (uint32_t(v[5]) & 0xff))
+    return ctl.fail("windows: H3's high byte (" + std::to_string(uint32_t(v[6]) >> 24) +
+                        ") must equal S2's low byte (" + std::to_string(uint32_t(v[5]) & 0xff) +
+                        "): they share byte 31",
+                    2);
   std::vector<uint8_t> params;
   for (int i = 0; i < 6; i++) hostlink::put_be32(params, size_t(i) * 4, uint32_t(v[i]));
   hostlink::put_be32(params, 23, uint32_t(v[6]));  // byte 31 of the command
@@ -105,32 +61,62 @@ int windows(Panelctl& ctl, const std::vector<std::string>& args) {
   hostlink::Packet reply;
   if (!ctl.command(104, params, &reply)) return 1;
   std::string text = "windows set:";
-  std::string json = "{\"windows\":[";
+  Json list = Json::array();
   for (int k = 0; k < 4; k++) {
     text += " " + std::to_string(v[2 * k]) + ".." + std::to_string(v[2 * k + 1]);
-    json += std::string(k ? "," : "") + "[" + std::to_string(v[2 * k]) + "," +
-            std::to_string(v[2 * k + 1]) + "]";
+    list.push_back({v[2 * k], v[2 * k + 1]});
   }
-  ctl.result(text, json + "]}");
+  ctl.result(text, Json{{"windows", list}});
   return 0;
 }
-PANELCTL_SUBCOMMAND("windows",
-                    "H0 S0 H1 S1 H2 S2 H3 S3: hide the overlay for video frames strictly "
-                    "between Hk and Sk (104)",
-                    windows);
 
-int overlay(Panelctl& ctl, const std::vector<std::string>& args) {
-  if (args.size() != 1 || (args[0] != "on" && args[0] != "off")) {
-    fprintf(stderr, "usage: panelctl overlay on|off\n");
-    return 2;
-  }
-  const bool on = args[0] == "on";
-  hostlink::Packet reply;
-  if (!ctl.command(105, {uint8_t(on ? 1 : 0)}, &reply)) return 1;
-  ctl.result(on ? "overlay plane on" : "overlay plane off",
-             std::string("{\"overlay\":") + (on ? "true" : "false") + "}");
-  return 0;
+struct Args {
+  std::string file;
+  unsigned x = 0, y = 0;
+  std::vector<int32_t> windows;
+  std::string on_off;
+};
+Args args;
+
+void setup(CLI::App& app) {
+  auto* p = app.add_subcommand("png", "draw a PNG on the overlay at column X, row Y (102)");
+  p->add_option("FILE", args.file, "PNG file, at most 128 KiB")->required();
+  p->add_option("X", args.x, "column 0..65535")->required()->check(CLI::Range(0u, 65535u));
+  p->add_option("Y", args.y, "row 0..65535")->required()->check(CLI::Range(0u, 65535u));
+  on_run(p, [](Panelctl& ctl) { return send_png(ctl, args.file, args.x, args.y, true); });
+
+  auto* f = app.add_subcommand("png-full", "show a full-screen PNG on the overlay (102)");
+  f->add_option("FILE", args.file, "PNG file, at most 1 MiB")->required();
+  on_run(f, [](Panelctl& ctl) { return send_png(ctl, args.file, 0, 0, false); });
+
+  auto* c = app.add_subcommand("overlay-clear", "make the overlay transparent (103)");
+  on_run(c, [](Panelctl& ctl) {
+    hostlink::Packet reply;
+    if (!ctl.command(103, {}, &reply)) return 1;
+    ctl.result("overlay cleared", Json{{"ok", true}});
+    return 0;
+  });
+
+  auto* w = app.add_subcommand(
+      "windows", "hide the overlay for video frames strictly between Hk and Sk (104)");
+  args.windows.resize(8);
+  static const char* const kNames[8] = {"H0", "S0", "H1", "S1", "H2", "S2", "H3", "S3"};
+  for (int i = 0; i < 8; i++)
+    w->add_option(kNames[i], args.windows[size_t(i)],
+                  i % 2 ? "frame number that ends the window" : "frame number that starts it")
+        ->required();
+  on_run(w, [](Panelctl& ctl) { return windows(ctl, args.windows); });
+
+  auto* o = app.add_subcommand("overlay", "show or hide the overlay plane (105)");
+  o->add_option("STATE", args.on_off, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+  on_run(o, [](Panelctl& ctl) {
+    const bool on = args.on_off == "on";
+    hostlink::Packet reply;
+    if (!ctl.command(105, {uint8_t(on ? 1 : 0)}, &reply)) return 1;
+    ctl.result(on ? "overlay plane on" : "overlay plane off", Json{{"overlay", on}});
+    return 0;
+  });
 }
-PANELCTL_SUBCOMMAND("overlay", "on|off: show or hide the overlay plane (105)", overlay);
+PANELCTL_SUBCOMMANDS(setup);
 
 }  // namespace

@@ -1,45 +1,66 @@
 // panelctl subcommands.
 //
-// Each file of this folder registers its subcommands with
-// PANELCTL_SUBCOMMAND; main.cpp parses the global options, opens the line
-// and runs the chosen subcommand.
+// Each file of this folder adds its subcommands to the command line with
+// PANELCTL_SUBCOMMANDS: a function that declares each one's arguments
+// (CLI11) and what it runs. main.cpp parses, opens the line and runs the one
+// chosen. A run returns the exit status: 0 success, 1 failure, 2 bad usage.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "tools/hostlink/hostlink.h"
+
+// Keys stay in the order they are written: people read the output too.
+using Json = nlohmann::ordered_json;
 
 struct Panelctl {
   hostlink::HostLink link;
   bool json = false;      // --json: one JSON object per result on stdout
   int timeout_ms = 5000;  // reply time-out
   std::string device;     // serial path
+  // A progress line ("\r...") is on the terminal: a message first ends it.
+  mutable bool progress_open = false;
 
-  // Sends a command and waits for its reply; on failure prints the one-line
-  // reason to stderr and returns false.
+  // Sends a command and waits for its reply; on failure reports the reason
+  // (fail()) and returns false.
   bool command(uint8_t code, const std::vector<uint8_t>& params, hostlink::Packet* reply,
                const uint8_t* payload = nullptr, size_t payload_len = 0);
-  // Prints a finished result: `text` for people, `json_obj` (a JSON object)
-  // with --json.
-  void result(const std::string& text, const std::string& json_obj) const;
+  // Prints a finished result: `text` for people, `obj` with --json.
+  void result(const std::string& text, const Json& obj) const;
+  // Reports a failure in one line ("panelctl: why" on stderr, or
+  // {"error": why} on stdout with --json) and returns `status`.
+  int fail(const std::string& why, int status = 1) const;
+  // A note for people (stderr); silent with --json.
+  void note(const std::string& text) const;
 };
 
-// Returns the exit status (0 success). args holds the arguments after the
-// subcommand name.
-using SubcommandFn = int (*)(Panelctl& ctl, const std::vector<std::string>& args);
+using RunFn = std::function<int(Panelctl&)>;
+using SetupFn = void (*)(CLI::App& app);
 
-struct SubcommandRegistration {
-  SubcommandRegistration(const char* name, const char* usage, SubcommandFn fn);
+struct SubcommandSetup {
+  explicit SubcommandSetup(SetupFn fn);
 };
 
 #define PANELCTL_CAT2(a, b) a##b
 #define PANELCTL_CAT(a, b) PANELCTL_CAT2(a, b)
-#define PANELCTL_SUBCOMMAND(name, usage, fn) \
-  static const SubcommandRegistration PANELCTL_CAT(panelctl_reg_, __LINE__) { name, usage, fn }
+#define PANELCTL_SUBCOMMANDS(fn) \
+  static const SubcommandSetup PANELCTL_CAT(panelctl_setup_, __LINE__) { fn }
+
+// What a subcommand runs once parsed, with the line open.
+void on_run(CLI::App* sub, RunFn fn);
+// The same for subcommands that need no device.
+void on_run_offline(CLI::App* sub, RunFn fn);
 
 // Helpers for subcommands.
-bool parse_uint(const std::string& s, unsigned long* out);
-bool read_file(const std::string& path, std::vector<uint8_t>* out);
-std::string json_escape(const std::string& s);
+// Reads a whole file; false with "cannot read PATH: reason" in *why.
+bool read_file(const std::string& path, std::vector<uint8_t>* out, std::string* why);
 std::string hex_bytes(const uint8_t* p, size_t n);
+// A byte option that takes decimal or 0x.. hex ("0x1e", "30").
+CLI::Validator byte_value();
+// Sends a PNG overlay frame (102): small at x, y, or full-screen.
+int send_png_data(Panelctl& ctl, const std::vector<uint8_t>& data, const std::string& what,
+                  unsigned x, unsigned y, bool small);

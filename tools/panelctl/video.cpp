@@ -4,29 +4,25 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "tools/panelctl/panelctl.h"
-
-namespace {
-
-using hostlink::Packet;
-
-constexpr size_t kBlockMax = 1048576;  // bytes the device takes per block
-constexpr int kRingHigh = 3;           // slow down from this fill level on
-constexpr int kRefusedGiveUpMs = 10000;
-
-int bad_usage(const char* u) {
-  fprintf(stderr, "usage: panelctl %s\n", u);
-  return 2;
-}
+#include "tools/panelctl/stream.h"
 
 double now_s() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
+
+namespace {
+
+using hostlink::Packet;
+
+constexpr int kRingHigh = 3;  // slow down from this fill level on
+constexpr int kRefusedGiveUpMs = 10000;
 
 // Offsets of the pictures of an Annex B stream: each picture starts at the
 // first unit that is not a slice after a slice (parameter sets, delimiters
@@ -87,6 +83,127 @@ bool cut_blocks(const std::vector<Part>& parts, std::vector<size_t>* cuts) {
   return true;
 }
 
+// stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]: one file per band.
+int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp) {
+  const size_t nparts = files.size();
+  std::vector<Part> parts(nparts);
+  for (size_t i = 0; i < nparts; ++i) {
+    std::string why;
+    if (!read_file(files[i], &parts[i].data, &why)) return ctl.fail(why);
+    if (parts[i].data.empty()) return ctl.fail(files[i] + " is empty");
+    parts[i].pics = picture_starts(parts[i].data);
+  }
+  std::vector<size_t> cuts;
+  if (!cut_blocks(parts, &cuts))
+    return ctl.fail("a picture is larger than " + std::to_string(kBlockMax) + " bytes");
+  size_t blocks = cuts.size() - 1;
+  double t0 = now_s();
+  if (!stream_begin(ctl, stamp)) return 1;
+  for (size_t b = 0; b < blocks; ++b) {
+    bool last = b + 1 == blocks;
+    for (size_t p = 0; p < nparts; ++p) {
+      size_t from = parts[p].end(cuts[b]), to = parts[p].end(cuts[b + 1]);
+      if (!send_block(ctl, static_cast<int>(p), static_cast<int>(nparts), stamp,
+                      parts[p].data.data() + from, to - from, last))
+        return 1;
+    }
+    if (!ctl.json) fprintf(stderr, "\rblock %zu/%zu", b + 1, blocks);
+  }
+  double rest_since = 0;
+  if (!wait_shown(ctl, &rest_since)) return 1;
+  double secs = std::max(rest_since - t0, 1e-3);
+  size_t pics = cuts.back();
+  if (!ctl.json) fprintf(stderr, "\n");
+  char text[160];
+  snprintf(text, sizeof text, "%zu frames in %zu blocks, %.2f s, %.1f fps", pics, blocks, secs,
+           pics / secs);
+  ctl.result(text, Json{{"frames", pics},
+                        {"blocks", blocks},
+                        {"seconds", std::round(secs * 1000) / 1000},
+                        {"fps", std::round(pics / secs * 100) / 100}});
+  return 0;
+}
+
+struct Args {
+  std::vector<std::string> files;
+  uint32_t stamp = 1;
+  std::string devpath;
+  unsigned fps = 30;
+};
+Args args;
+
+void add_stream(CLI::App& app) {
+  auto* s = app.add_subcommand("stream", "stream H.264 files, paced by the device (121, 119, 120)");
+  s->add_option("FILE", args.files,
+                "Annex B H.264, one file per band: 1 to 3 files (parts 0, 1, 2)")
+      ->required()
+      ->expected(1, 3);
+  s->add_option("--stamp", args.stamp, "stream time stamp; a new one makes the device start over")
+      ->option_text("T")
+      ->capture_default_str();
+  on_run(s, [](Panelctl& ctl) { return stream(ctl, args.files, args.stamp); });
+}
+
+void add_queries(CLI::App& app) {
+  auto* f = app.add_subcommand("frame", "query the frame counter (118)");
+  on_run(f, [](Panelctl& ctl) {
+    uint32_t n;
+    if (!query_frame(ctl, &n)) return 1;
+    ctl.result(std::to_string(n), Json{{"frame", n}});
+    return 0;
+  });
+  auto* st = app.add_subcommand("status", "query the block rings and the PNG queue (122)");
+  on_run(st, [](Panelctl& ctl) {
+    Packet r;
+    if (!ctl.command(122, {}, &r)) return 1;
+    std::string text = "blocks " + std::to_string(r[8]) + " " + std::to_string(r[9]) + " " +
+                       std::to_string(r[10]) + ", png queue " + std::to_string(r[11]);
+    ctl.result(text, Json{{"blocks", {r[8], r[9], r[10]}}, {"png_queue", r[11]}});
+    return 0;
+  });
+  auto* p = app.add_subcommand("playing", "is a stored file playing? (112)");
+  on_run(p, [](Panelctl& ctl) {
+    Packet r;
+    if (!ctl.command(112, {}, &r)) return 1;
+    ctl.result(r[8] ? "playing" : "not playing", Json{{"playing", r[8] != 0}});
+    return 0;
+  });
+}
+
+CLI::App* simple(CLI::App& app, const char* name, const char* what, uint8_t code,
+                 const std::vector<uint8_t>* params = nullptr) {
+  auto* s = app.add_subcommand(name, what);
+  on_run(s, [name, code, params](Panelctl& ctl) {
+    Packet r;
+    if (!ctl.command(code, params ? *params : std::vector<uint8_t>{}, &r)) return 1;
+    ctl.result(std::string(name) + ": ok", Json{{"ok", true}});
+    return 0;
+  });
+  return s;
+}
+
+void setup(CLI::App& app) {
+  add_stream(app);
+  add_queries(app);
+  simple(app, "video-stop", "stop video (123)", 123);
+  static std::vector<uint8_t> params;
+  auto* ps = simple(app, "play-stored", "play an H.264 file stored on the device in a loop (110)",
+                    110, &params);
+  ps->add_option("DEVPATH", args.devpath, "path on the device")
+      ->required()
+      ->check([](const std::string& s) { return s.empty() ? "empty path" : ""; })
+      ->each([](const std::string& s) { params = hostlink::name_params(s); });
+  simple(app, "play-stop", "stop local playback (111)", 111);
+  auto* fr = simple(app, "framerate", "set the video frame rate (15)", 15, &params);
+  fr->add_option("FPS", args.fps, "frames per second, 1..255")
+      ->required()
+      ->check(CLI::Range(1u, 255u))
+      ->each([](const std::string& s) { params = {static_cast<uint8_t>(std::stoul(s))}; });
+}
+PANELCTL_SUBCOMMANDS(setup);
+
+}  // namespace
+
 bool query_counts(Panelctl& ctl, int counts[3]) {
   Packet r;
   if (!ctl.command(122, {}, &r)) return false;
@@ -120,7 +237,7 @@ bool send_block(Panelctl& ctl, int part, int nparts, uint32_t stamp, const uint8
       return true;
     }
     if (now_s() > give_up) {
-      fprintf(stderr, "panelctl: the device refuses video blocks (standby screen running?)\n");
+      ctl.fail("the device refuses video blocks (standby screen running? see standby-stop)");
       return false;
     }
     usleep(20000);
@@ -134,139 +251,33 @@ bool query_frame(Panelctl& ctl, uint32_t* f) {
   return true;
 }
 
-// stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]: one file per band.
-int stream(Panelctl& ctl, const std::vector<std::string>& args) {
-  const char* u = "stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]   (one H.264 file per band)";
-  std::vector<std::string> files;
-  unsigned long stamp = 1;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--stamp" && i + 1 < args.size()) {
-      if (!parse_uint(args[++i], &stamp) || stamp > 0xFFFFFFFFul) return bad_usage(u);
-    } else {
-      files.push_back(args[i]);
-    }
-  }
-  if (files.empty() || files.size() > 3) return bad_usage(u);
-  const size_t nparts = files.size();
-  std::vector<Part> parts(nparts);
-  for (size_t i = 0; i < nparts; ++i) {
-    if (!read_file(files[i], &parts[i].data) || parts[i].data.empty()) {
-      fprintf(stderr, "panelctl: cannot read %s\n", files[i].c_str());
-      return 1;
-    }
-    parts[i].pics = picture_starts(parts[i].data);
-  }
-  std::vector<size_t> cuts;
-  if (!cut_blocks(parts, &cuts)) {
-    fprintf(stderr, "panelctl: a picture is larger than %zu bytes\n", kBlockMax);
-    return 1;
-  }
-  size_t blocks = cuts.size() - 1;
-  double t0 = now_s();
-  // A new time stamp makes the device start over and drop the block that
-  // carried it; an empty single-part block takes that hit, and once the
-  // device has taken it in, the stream proper follows.
-  if (!send_block(ctl, 0, 1, static_cast<uint32_t>(stamp), nullptr, 0, false)) return 1;
+// A new time stamp makes the device start over and drop the block that
+// carried it; an empty single-part block takes that hit, and once the
+// device has taken it in, the stream proper follows.
+bool stream_begin(Panelctl& ctl, uint32_t stamp) {
+  if (!send_block(ctl, 0, 1, stamp, nullptr, 0, false)) return false;
   for (double until = now_s() + 2;;) {
     int c[3];
-    if (!query_counts(ctl, c)) return 1;
-    if (c[0] == 0 || now_s() > until) break;
+    if (!query_counts(ctl, c)) return false;
+    if (c[0] == 0 || now_s() > until) return true;
     usleep(5000);
   }
-  for (size_t b = 0; b < blocks; ++b) {
-    bool last = b + 1 == blocks;
-    for (size_t p = 0; p < nparts; ++p) {
-      size_t from = parts[p].end(cuts[b]), to = parts[p].end(cuts[b + 1]);
-      if (!send_block(ctl, static_cast<int>(p), static_cast<int>(nparts),
-                      static_cast<uint32_t>(stamp), parts[p].data.data() + from, to - from, last))
-        return 1;
-    }
-    if (!ctl.json) fprintf(stderr, "\rblock %zu/%zu", b + 1, blocks);
-  }
-  // Wait until the device has shown what it got: rings empty and the frame
-  // counter at rest.
+}
+
+// Waits until the device has shown what it got: rings empty and the frame
+// counter at rest.
+bool wait_shown(Panelctl& ctl, double* rest_since) {
   uint32_t frame = 0, prev = 0xFFFFFFFF;
-  double rest_since = now_s(), deadline = now_s() + 60;
+  double deadline = now_s() + 60;
+  *rest_since = now_s();
   while (now_s() < deadline) {
     int c[3];
-    if (!query_counts(ctl, c) || !query_frame(ctl, &frame)) return 1;
+    if (!query_counts(ctl, c) || !query_frame(ctl, &frame)) return false;
     bool empty = c[0] == 0 && c[1] == 0 && c[2] == 0;
-    if (frame != prev || !empty) rest_since = now_s();
+    if (frame != prev || !empty) *rest_since = now_s();
     prev = frame;
-    if (empty && now_s() - rest_since > 0.5) break;
+    if (empty && now_s() - *rest_since > 0.5) break;
     usleep(20000);
   }
-  double secs = std::max(rest_since - t0, 1e-3);
-  size_t pics = cuts.back();
-  if (!ctl.json) fprintf(stderr, "\n");
-  char text[160];
-  snprintf(text, sizeof text, "%zu frames in %zu blocks, %.2f s, %.1f fps", pics, blocks, secs,
-           pics / secs);
-  char json[200];
-  snprintf(json, sizeof json, "{\"frames\":%zu,\"blocks\":%zu,\"seconds\":%.3f,\"fps\":%.2f}", pics,
-           blocks, secs, pics / secs);
-  ctl.result(text, json);
-  return 0;
+  return true;
 }
-PANELCTL_SUBCOMMAND("stream", "stream H.264 files, paced by the device (121, 119, 120)", stream);
-
-int frame(Panelctl& ctl, const std::vector<std::string>&) {
-  uint32_t f;
-  if (!query_frame(ctl, &f)) return 1;
-  ctl.result(std::to_string(f), "{\"frame\":" + std::to_string(f) + "}");
-  return 0;
-}
-PANELCTL_SUBCOMMAND("frame", "query the frame counter (118)", frame);
-
-int status(Panelctl& ctl, const std::vector<std::string>&) {
-  Packet r;
-  if (!ctl.command(122, {}, &r)) return 1;
-  std::string text = "blocks " + std::to_string(r[8]) + " " + std::to_string(r[9]) + " " +
-                     std::to_string(r[10]) + ", png queue " + std::to_string(r[11]);
-  std::string json = "{\"blocks\":[" + std::to_string(r[8]) + "," + std::to_string(r[9]) + "," +
-                     std::to_string(r[10]) + "],\"png_queue\":" + std::to_string(r[11]) + "}";
-  ctl.result(text, json);
-  return 0;
-}
-PANELCTL_SUBCOMMAND("status", "query the block rings and the PNG queue (122)", status);
-
-int simple(Panelctl& ctl, uint8_t code, const std::vector<uint8_t>& params, const char* what) {
-  Packet r;
-  if (!ctl.command(code, params, &r)) return 1;
-  ctl.result(std::string(what) + ": ok", "{\"ok\":true}");
-  return 0;
-}
-
-int video_stop(Panelctl& ctl, const std::vector<std::string>&) {
-  return simple(ctl, 123, {}, "video-stop");
-}
-PANELCTL_SUBCOMMAND("video-stop", "stop video (123)", video_stop);
-
-int play(Panelctl& ctl, const std::vector<std::string>& args) {
-  if (args.size() != 1 || args[0].empty()) return bad_usage("play DEVPATH");
-  return simple(ctl, 110, hostlink::name_params(args[0]), "play");
-}
-PANELCTL_SUBCOMMAND("play", "play a stored H.264 file in a loop (110)", play);
-
-int play_stop(Panelctl& ctl, const std::vector<std::string>&) {
-  return simple(ctl, 111, {}, "play-stop");
-}
-PANELCTL_SUBCOMMAND("play-stop", "stop local playback (111)", play_stop);
-
-int playing(Panelctl& ctl, const std::vector<std::string>&) {
-  Packet r;
-  if (!ctl.command(112, {}, &r)) return 1;
-  ctl.result(r[8] ? "playing" : "not playing", r[8] ? "{\"playing\":true}" : "{\"playing\":false}");
-  return 0;
-}
-PANELCTL_SUBCOMMAND("playing", "is a stored file playing? (112)", playing);
-
-int framerate(Panelctl& ctl, const std::vector<std::string>& args) {
-  unsigned long v;
-  if (args.size() != 1 || !parse_uint(args[0], &v) || v < 1 || v > 255)
-    return bad_usage("framerate 1..255");
-  return simple(ctl, 15, {static_cast<uint8_t>(v)}, "framerate");
-}
-PANELCTL_SUBCOMMAND("framerate", "set the video frame rate (15)", framerate);
-
-}  // namespace

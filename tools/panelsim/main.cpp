@@ -9,17 +9,18 @@
 #include <cstring>
 #include <map>
 
+#include "tools/cli/cli_help.h"
 #include "tools/panelsim/panelsim.h"
 
 namespace {
 
-struct Entry {
-  const char* usage;
-  PanelsimFn fn;
-};
+std::vector<PanelsimSetupFn>& setups() {
+  static std::vector<PanelsimSetupFn> s;
+  return s;
+}
 
-std::map<std::string, Entry>& registry() {
-  static std::map<std::string, Entry> r;
+std::map<const CLI::App*, std::function<int()>>& runners() {
+  static std::map<const CLI::App*, std::function<int()>> r;
   return r;
 }
 
@@ -34,17 +35,7 @@ std::vector<InitStep>& init_steps() {
   return s;
 }
 
-void usage() {
-  fprintf(stderr, "usage: panelsim SUBCOMMAND ROOT [ARGS...]\nsubcommands:\n");
-  for (auto& [name, e] : registry()) fprintf(stderr, "  %-10s %s\n", name.c_str(), e.usage);
-}
-
-int cmd_init(const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    fprintf(stderr, "usage: panelsim init ROOT\n");
-    return 2;
-  }
-  const std::string& root = args[0];
+int cmd_init(const std::string& root) {
   if (!make_dirs(root)) {
     fprintf(stderr, "panelsim: cannot make %s: %s\n", root.c_str(), strerror(errno));
     return 1;
@@ -61,13 +52,36 @@ int cmd_init(const std::vector<std::string>& args) {
   }
   return status;
 }
-PANELSIM_SUBCOMMAND("init", "ROOT: make a ready device root (never overwrites a file)", cmd_init);
+
+void setup(CLI::App& app) {
+  static std::string root, name;
+  auto* i = app.add_subcommand("init", "make a ready device root (never overwrites a file)");
+  i->add_option("ROOT", root, "device root folder")->required();
+  on_run(i, [] { return cmd_init(root); });
+
+  auto* h = app.add_subcommand("help", "show the overview, or one subcommand's arguments");
+  h->add_option("SUBCOMMAND", name, "the subcommand to explain");
+  on_run(h, [&app] {
+    if (name.empty()) {
+      printf("%s", app.help().c_str());
+      return 0;
+    }
+    for (auto* s : app.get_subcommands([](CLI::App*) { return true; }))
+      if (s->get_name() == name) {
+        printf("%s", s->help().c_str());
+        return 0;
+      }
+    fprintf(stderr, "panelsim: unknown subcommand %s (panelsim --help lists them)\n", name.c_str());
+    return 2;
+  });
+}
+PANELSIM_SUBCOMMANDS(setup);
 
 }  // namespace
 
-PanelsimRegistration::PanelsimRegistration(const char* name, const char* use, PanelsimFn fn) {
-  registry()[name] = Entry{use, fn};
-}
+PanelsimSetup::PanelsimSetup(PanelsimSetupFn fn) { setups().push_back(fn); }
+
+void on_run(CLI::App* sub, std::function<int()> fn) { runners()[sub] = std::move(fn); }
 
 InitStepRegistration::InitStepRegistration(int rank, const char* what, InitStepFn fn) {
   init_steps().push_back(InitStep{rank, what, fn});
@@ -104,15 +118,22 @@ bool write_file_if_missing(const std::string& path, const void* data, size_t n) 
 
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
-  if (argc < 2) {
-    usage();
+  CLI::App app{"panelsim: the simulated device: device roots, the daemon on ptys, the panel",
+               "panelsim"};
+  app.formatter(std::make_shared<cli_help::Formatter>());
+  app.require_subcommand(1);
+  app.footer("panelsim help SUBCOMMAND shows a subcommand's arguments.\n");
+  for (PanelsimSetupFn fn : setups()) fn(app);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    printf("%s", app.help().c_str());
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    fprintf(stderr, "panelsim: %s\n", cli_help::one_line(app, e).c_str());
     return 2;
   }
-  auto it = registry().find(argv[1]);
-  if (it == registry().end()) {
-    fprintf(stderr, "panelsim: unknown subcommand %s\n", argv[1]);
-    usage();
-    return 2;
-  }
-  return it->second.fn(std::vector<std::string>(argv + 2, argv + argc));
+  auto it = runners().find(app.get_subcommands().front());
+  return it == runners().end() ? 2 : it->second();
 }

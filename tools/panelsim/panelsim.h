@@ -1,20 +1,26 @@
-// panelsim subcommands: each file of this folder registers its own with
-// PANELSIM_SUBCOMMAND; main.cpp dispatches on the first argument.
+// panelsim subcommands: each file of this folder adds its own to the
+// command line with PANELSIM_SUBCOMMANDS (a function that declares the
+// arguments with CLI11 and what runs); main.cpp parses and runs the one
+// chosen. A run returns the exit status: 0, 1 on a failure (one line on
+// stderr), 2 on bad usage.
 #pragma once
 
+#include <CLI/CLI.hpp>
+#include <functional>
 #include <string>
 #include <vector>
 
-using PanelsimFn = int (*)(const std::vector<std::string>& args);
-
-struct PanelsimRegistration {
-  PanelsimRegistration(const char* name, const char* usage, PanelsimFn fn);
+using PanelsimSetupFn = void (*)(CLI::App& app);
+struct PanelsimSetup {
+  explicit PanelsimSetup(PanelsimSetupFn fn);
 };
+// What a subcommand runs once parsed.
+void on_run(CLI::App* sub, std::function<int()> fn);
 
 #define PANELSIM_CAT2(a, b) a##b
 #define PANELSIM_CAT(a, b) PANELSIM_CAT2(a, b)
-#define PANELSIM_SUBCOMMAND(name, usage, fn) \
-  static const PanelsimRegistration PANELSIM_CAT(panelsim_reg_, __LINE__) { name, usage, fn }
+#define PANELSIM_SUBCOMMANDS(fn) \
+  static const PanelsimSetup PANELSIM_CAT(panelsim_setup_, __LINE__) { fn }
 
 // `panelsim init` runs every registered init step in order of their rank,
 // each given the root; a step never overwrites a file that exists.
@@ -34,3 +40,14 @@ bool write_file_if_missing(const std::string& path, const void* data, size_t n);
 // simulated microcontroller, which sends its status frames until the run
 // ends (settings under ROOT/sim/, changeable while it runs).
 void mcu_feeder_start(const std::string& root, int master_fd);
+
+// The simulated peripherals, for the subcommands and the live view. Each
+// returns "" on success, else the reason.
+std::string usb_set(const std::string& root, bool plugged);
+// Applies "key=value" settings (temp, pump, suspend) to the stored ones;
+// *now gets the resulting settings as text.
+std::string mcu_set(const std::string& root, const std::vector<std::string>& settings,
+                    std::string* now);
+std::string kmsg_write(const std::string& root, const std::string& line);
+// A CLI11 check of one microcontroller setting.
+CLI::Validator mcu_setting();

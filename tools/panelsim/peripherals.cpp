@@ -101,61 +101,33 @@ void send_frame(int fd, const uint8_t* frame) {
   }
 }
 
-int cmd_mcu(const std::vector<std::string>& args) {
-  if (args.empty()) {
-    fprintf(stderr, "usage: panelsim mcu ROOT [temp=N] [pump=N] [suspend=0|1]\n");
-    return 2;
-  }
-  const std::string& root = args[0];
-  McuSettings s = load_settings(root);
-  for (size_t i = 1; i < args.size(); i++) {
-    if (!apply_setting(args[i], &s)) {
-      fprintf(stderr, "panelsim mcu: bad setting '%s' (temp=0..255 pump=0..65535 suspend=0|1)\n",
-              args[i].c_str());
-      return 2;
+void setup(CLI::App& app) {
+  static std::string root, line;
+  static std::vector<std::string> settings;
+  auto* m = app.add_subcommand("mcu", "show or change the microcontroller readings");
+  m->add_option("ROOT", root, "device root")->required();
+  m->add_option("SETTING", settings, "temp=0..255 pump=0..65535 suspend=0|1")->check(mcu_setting());
+  on_run(m, [] {
+    std::string now, why = mcu_set(root, settings, &now);
+    if (!why.empty()) {
+      fprintf(stderr, "panelsim mcu: %s\n", why.c_str());
+      return 1;
     }
-  }
-  if (args.size() > 1 && !save_settings(root, s)) {
-    fprintf(stderr, "panelsim mcu: cannot write %s: %s\n", settings_path(root).c_str(),
-            strerror(errno));
-    return 1;
-  }
-  printf("temp=%ld pump=%ld suspend=%ld\n", s.temp, s.pump, s.suspend);
-  return 0;
-}
-PANELSIM_SUBCOMMAND("mcu", "ROOT [temp=N] [pump=N] [suspend=0|1]: microcontroller readings",
-                    cmd_mcu);
+    printf("%s\n", now.c_str());
+    return 0;
+  });
 
-int cmd_kmsg(const std::vector<std::string>& args) {
-  if (args.size() != 2) {
-    fprintf(stderr, "usage: panelsim kmsg ROOT LINE\n");
-    return 2;
-  }
-  std::string path = args[0] + "/proc/kmsg";
-  std::string line = args[1];
-  if (line.empty() || line.back() != '\n') line += '\n';
-  struct stat st;
-  bool fifo = stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-  // A FIFO (during `panelsim run`) is written without waiting for a reader;
-  // otherwise the line is appended to the plain file.
-  int fd = fifo ? open(path.c_str(), O_WRONLY | O_NONBLOCK)
-                : open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-  if (fd < 0) {
-    fprintf(stderr, "panelsim kmsg: %s: %s\n", path.c_str(),
-            fifo && errno == ENXIO ? "nobody reads the kernel log" : strerror(errno));
+  auto* k = app.add_subcommand("kmsg", "write one kernel log line into ROOT/proc/kmsg");
+  k->add_option("ROOT", root, "device root")->required();
+  k->add_option("LINE", line, "the line, e.g. '<6>[5.5] text'")->required();
+  on_run(k, [] {
+    std::string why = kmsg_write(root, line);
+    if (why.empty()) return 0;
+    fprintf(stderr, "panelsim kmsg: %s\n", why.c_str());
     return 1;
-  }
-  ssize_t n = write(fd, line.data(), line.size());
-  int err = errno;
-  close(fd);
-  if (n != static_cast<ssize_t>(line.size())) {
-    fprintf(stderr, "panelsim kmsg: %s: %s\n", path.c_str(),
-            n < 0 ? strerror(err) : "line cut short");
-    return 1;
-  }
-  return 0;
+  });
 }
-PANELSIM_SUBCOMMAND("kmsg", "ROOT LINE: write one kernel log line into ROOT/proc/kmsg", cmd_kmsg);
+PANELSIM_SUBCOMMANDS(setup);
 
 int init_mcu(const std::string& root) {
   if (!make_dirs(root + "/sim")) return -1;
@@ -178,4 +150,45 @@ void mcu_feeder_start(const std::string& root, int master_fd) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
   }).detach();
+}
+
+CLI::Validator mcu_setting() {
+  return CLI::Validator(
+      [](std::string& word) -> std::string {
+        McuSettings s;
+        return apply_setting(word, &s) ? "" : "bad setting '" + word + "'";
+      },
+      "KEY=N");
+}
+
+std::string mcu_set(const std::string& root, const std::vector<std::string>& settings,
+                    std::string* now) {
+  McuSettings s = load_settings(root);
+  for (auto& word : settings)
+    if (!apply_setting(word, &s)) return "bad setting '" + word + "'";
+  if (!settings.empty() && !save_settings(root, s))
+    return "cannot write " + settings_path(root) + ": " + strerror(errno);
+  *now = "temp=" + std::to_string(s.temp) + " pump=" + std::to_string(s.pump) +
+         " suspend=" + std::to_string(s.suspend);
+  return "";
+}
+
+std::string kmsg_write(const std::string& root, const std::string& text) {
+  std::string path = root + "/proc/kmsg";
+  std::string line = text;
+  if (line.empty() || line.back() != '\n') line += '\n';
+  struct stat st;
+  bool fifo = stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+  // A FIFO (during `panelsim run`) is written without waiting for a reader;
+  // otherwise the line is appended to the plain file.
+  int fd = fifo ? open(path.c_str(), O_WRONLY | O_NONBLOCK)
+                : open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+  if (fd < 0)
+    return path + ": " + (fifo && errno == ENXIO ? "nobody reads the kernel log" : strerror(errno));
+  ssize_t n = write(fd, line.data(), line.size());
+  int err = errno;
+  close(fd);
+  if (n != static_cast<ssize_t>(line.size()))
+    return path + ": " + (n < 0 ? strerror(err) : "line cut short");
+  return "";
 }

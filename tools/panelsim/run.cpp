@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -64,11 +65,58 @@ struct Pipe {
   size_t off = 0;
 };
 
-void pump_in(Pipe& p) {
+// Notes the device's replies as they pass to the host: every reply is 512
+// bytes and echoes the command's code in its first byte. The last code, its
+// time and the standby run states of the last 52 go to ROOT/sim/link for
+// the live view; the daemon itself does not publish them.
+class ReplyWatch {
+ public:
+  explicit ReplyWatch(std::string root) : path_(root + "/sim/link") {}
+  void seen(const uint8_t* p, size_t n) {
+    const double t = now();
+    if (t - last_byte_ > 0.5) pos_ = 0;  // a pause: the next byte starts a reply
+    last_byte_ = t;
+    for (size_t i = 0; i < n; i++, pos_ = (pos_ + 1) % 512) {
+      if (pos_ == 0) code_ = p[i];
+      if (pos_ == 8 && code_ == 52) clock_state_ = static_cast<int8_t>(p[i]);
+      if (pos_ == 9 && code_ == 52) offline_state_ = static_cast<int8_t>(p[i]);
+      if (pos_ == 511) done(t);
+    }
+  }
+
+ private:
+  static double now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+  }
+  void done(double t) {
+    replies_++;
+    if (code_ == last_code_ && t - written_ < 0.25) return;  // spare the disk during streams
+    last_code_ = code_;
+    written_ = t;
+    std::string tmp = path_ + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    if (!f) return;
+    fprintf(f, "last_command=%d\ntime=%.3f\nreplies=%lu\nclock_state=%d\noffline_state=%d\n", code_,
+            t, replies_, clock_state_, offline_state_);
+    if (fclose(f) == 0) rename(tmp.c_str(), path_.c_str());
+  }
+  std::string path_;
+  size_t pos_ = 0;
+  int code_ = -1, last_code_ = -1;
+  int clock_state_ = 99, offline_state_ = 99;  // 99: not reported yet
+  unsigned long replies_ = 0;
+  double last_byte_ = 0, written_ = 0;
+};
+
+void pump_in(Pipe& p, ReplyWatch* watch = nullptr) {
   uint8_t tmp[65536];
   if (p.buf.size() - p.off > (8u << 20)) return;  // hold back when far behind
   ssize_t n = read(p.from, tmp, sizeof tmp);
-  if (n > 0) p.buf.insert(p.buf.end(), tmp, tmp + n);
+  if (n <= 0) return;
+  p.buf.insert(p.buf.end(), tmp, tmp + n);
+  if (watch) watch->seen(tmp, static_cast<size_t>(n));
 }
 
 void pump_out(Pipe& p) {
@@ -90,30 +138,25 @@ std::string self_dir() {
   return s.substr(0, s.rfind('/'));
 }
 
-int run(const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    fprintf(stderr, "usage: panelsim run ROOT\n");
-    return 2;
-  }
-  char real[PATH_MAX];
-  if (!realpath(args[0].c_str(), real)) {
-    fprintf(stderr, "panelsim: %s: %s\n", args[0].c_str(), strerror(errno));
-    return 1;
-  }
-  std::string root = real;
+// The daemon's lines: host line and its bridged host side, the
+// microcontroller line, and the kernel log FIFO.
+struct Lines {
+  Pty line, host, mcu;
+  int kmsg_fd = -1;
+};
+
+bool make_lines(const std::string& root, Lines* l) {
   make_dirs(root + "/dev");
   make_dirs(root + "/host");
   make_dirs(root + "/proc");
-
-  Pty line, host, mcu;
-  if (!make_pty(&line) || !make_pty(&host) || !make_pty(&mcu)) {
+  if (!make_pty(&l->line) || !make_pty(&l->host) || !make_pty(&l->mcu)) {
     perror("panelsim: openpty");
-    return 1;
+    return false;
   }
   unlink((root + "/host/ttyGS0").c_str());
-  if (!link_to(root + "/dev/ttyGS0", line.name) || !link_to(root + "/dev/ttyS5", mcu.name)) {
+  if (!link_to(root + "/dev/ttyGS0", l->line.name) || !link_to(root + "/dev/ttyS5", l->mcu.name)) {
     perror("panelsim: symlink");
-    return 1;
+    return false;
   }
   std::string kmsg = root + "/proc/kmsg";
   struct stat st;
@@ -122,17 +165,17 @@ int run(const std::vector<std::string>& args) {
     mkfifo(kmsg.c_str(), 0644);
   }
   // Held open for writing so that the daemon's reader never sees an end.
-  int kmsg_fd = open(kmsg.c_str(), O_RDWR | O_NONBLOCK);
+  l->kmsg_fd = open(kmsg.c_str(), O_RDWR | O_NONBLOCK);
+  return true;
+}
 
-  signal(SIGINT, on_signal);
-  signal(SIGTERM, on_signal);
-  signal(SIGPIPE, SIG_IGN);
-
+// Starts paneld in ROOT with its output on a pipe; *out_fd reads it.
+pid_t start_daemon(const std::string& root, const Lines& l, int* out_fd) {
   std::string paneld = self_dir() + "/paneld";
   int out_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0) {
     perror("panelsim: pipe");
-    return 1;
+    return -1;
   }
   pid_t pid = fork();
   if (pid == 0) {
@@ -140,61 +183,73 @@ int run(const std::vector<std::string>& args) {
     dup2(out_pipe[1], 2);
     setenv("PANELD_ROOT", root.c_str(), 1);
     if (!getenv("TZ")) setenv("TZ", "UTC", 1);
-    for (int fd :
-         {line.master, line.slave, host.master, host.slave, mcu.master, mcu.slave, kmsg_fd})
+    for (int fd : {l.line.master, l.line.slave, l.host.master, l.host.slave, l.mcu.master,
+                   l.mcu.slave, l.kmsg_fd})
       close(fd);
     execl(paneld.c_str(), "paneld", static_cast<char*>(nullptr));
     perror("panelsim: exec paneld");
     _exit(127);
   }
   close(out_pipe[1]);
-  int out_fd = out_pipe[0];
-  fcntl(out_fd, F_SETFL, O_NONBLOCK);
-  fprintf(stderr, "panelsim: paneld running (pid %d)\n", pid);
-  mcu_feeder_start(root, mcu.master);
-  bool host_ready = false;
-  std::string tail;  // end of the output so far, to spot the ready line
+  *out_fd = out_pipe[0];
+  fcntl(*out_fd, F_SETFL, O_NONBLOCK);
+  return pid;
+}
 
-  Pipe to_dev{host.master, line.master, {}, 0};
-  Pipe to_host{line.master, host.master, {}, 0};
+// Passes the daemon's output through and offers the host line once the
+// daemon has opened its own ("init_tty done!"). Closes *out_fd at its end.
+struct OutputWatch {
+  std::string root, host_name, tail;
+  bool host_ready = false;
+};
+
+void pass_output(int* out_fd, OutputWatch* w) {
+  char buf[4096];
+  ssize_t n = read(*out_fd, buf, sizeof buf);
+  if (n == 0) {
+    close(*out_fd);
+    *out_fd = -1;
+  }
+  if (n <= 0) return;
+  fwrite(buf, 1, static_cast<size_t>(n), stdout);
+  if (w->host_ready) return;
+  w->tail.append(buf, static_cast<size_t>(n));
+  if (w->tail.find("init_tty done!") != std::string::npos) {
+    w->host_ready = link_to(w->root + "/host/ttyGS0", w->host_name);
+    fprintf(stderr, "panelsim: host line at %s/host/ttyGS0\n", w->root.c_str());
+  }
+  if (w->tail.size() > 64) w->tail.erase(0, w->tail.size() - 64);
+}
+
+// Bridges the host line and passes output until the daemon ends or a
+// signal asks to stop; returns the daemon's wait status.
+int serve(const std::string& root, Lines& l, pid_t pid, int out_fd) {
+  OutputWatch watch{root, l.host.name, {}, false};
+  ReplyWatch replies(root);
+  Pipe to_dev{l.host.master, l.line.master, {}, 0};
+  Pipe to_host{l.line.master, l.host.master, {}, 0};
   int status = 0;
   for (;;) {
     if (g_stop) {
       kill(pid, SIGTERM);
       waitpid(pid, &status, 0);
-      break;
+      return status;
     }
-    pid_t w = waitpid(pid, &status, WNOHANG);
-    if (w == pid) break;
-    struct pollfd pf[3] = {{host.master, POLLIN, 0}, {line.master, POLLIN, 0}, {out_fd, POLLIN, 0}};
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    struct pollfd pf[3] = {
+        {l.host.master, POLLIN, 0}, {l.line.master, POLLIN, 0}, {out_fd, POLLIN, 0}};
     if (to_dev.off < to_dev.buf.size()) pf[1].events |= POLLOUT;
     if (to_host.off < to_host.buf.size()) pf[0].events |= POLLOUT;
     poll(pf, out_fd >= 0 ? 3 : 2, 200);
-    if (out_fd >= 0 && (pf[2].revents & (POLLIN | POLLHUP))) {
-      char buf[4096];
-      ssize_t n = read(out_fd, buf, sizeof buf);
-      if (n > 0) {
-        fwrite(buf, 1, static_cast<size_t>(n), stdout);
-        if (!host_ready) {
-          tail.append(buf, static_cast<size_t>(n));
-          if (tail.find("init_tty done!") != std::string::npos) {
-            host_ready = link_to(root + "/host/ttyGS0", host.name);
-            fprintf(stderr, "panelsim: host line at %s/host/ttyGS0\n", root.c_str());
-          }
-          if (tail.size() > 64) tail.erase(0, tail.size() - 64);
-        }
-      } else if (n == 0) {
-        close(out_fd);
-        out_fd = -1;
-      }
-    }
+    if (out_fd >= 0 && (pf[2].revents & (POLLIN | POLLHUP))) pass_output(&out_fd, &watch);
     if (pf[0].revents & POLLIN) pump_in(to_dev);
-    if (pf[1].revents & POLLIN) pump_in(to_host);
+    if (pf[1].revents & POLLIN) pump_in(to_host, &replies);
     pump_out(to_dev);
     pump_out(to_host);
   }
-  unlink((root + "/host/ttyGS0").c_str());
-  if (kmsg_fd >= 0) close(kmsg_fd);
+}
+
+int exit_code(int status) {
   if (WIFEXITED(status)) {
     fprintf(stderr, "panelsim: paneld exited with status %d\n", WEXITSTATUS(status));
     return WEXITSTATUS(status);
@@ -202,6 +257,36 @@ int run(const std::vector<std::string>& args) {
   fprintf(stderr, "panelsim: paneld ended by signal %d\n", WTERMSIG(status));
   return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
-PANELSIM_SUBCOMMAND("run", "ROOT: run paneld on ptys; host line at ROOT/host/ttyGS0", run);
+
+int run(const std::string& root_arg) {
+  char real[PATH_MAX];
+  if (!realpath(root_arg.c_str(), real)) {
+    fprintf(stderr, "panelsim: %s: %s\n", root_arg.c_str(), strerror(errno));
+    return 1;
+  }
+  const std::string root = real;
+  Lines lines;
+  if (!make_lines(root, &lines)) return 1;
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+  signal(SIGPIPE, SIG_IGN);
+  int out_fd = -1;
+  pid_t pid = start_daemon(root, lines, &out_fd);
+  if (pid < 0) return 1;
+  fprintf(stderr, "panelsim: paneld running (pid %d)\n", pid);
+  mcu_feeder_start(root, lines.mcu.master);
+  int status = serve(root, lines, pid, out_fd);
+  unlink((root + "/host/ttyGS0").c_str());
+  if (lines.kmsg_fd >= 0) close(lines.kmsg_fd);
+  return exit_code(status);
+}
+
+void setup(CLI::App& app) {
+  static std::string root;
+  auto* r = app.add_subcommand("run", "run paneld on ptys; host line at ROOT/host/ttyGS0");
+  r->add_option("ROOT", root, "device root (panelsim init makes one)")->required();
+  on_run(r, [] { return run(root); });
+}
+PANELSIM_SUBCOMMANDS(setup);
 
 }  // namespace

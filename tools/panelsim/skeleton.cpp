@@ -1,6 +1,8 @@
 // The folder skeleton of a device root, its attribute files, and the
 // simulated USB controller (`panelsim usb ROOT plug|unplug`).
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "tools/panelsim/panelsim.h"
@@ -24,27 +26,32 @@ int skeleton(const std::string& root) {
 }
 PANELSIM_INIT_STEP(0, "folder skeleton and attribute files", skeleton);
 
-int usb(const std::vector<std::string>& args) {
-  if (args.size() != 2 || (args[1] != "plug" && args[1] != "unplug")) {
-    fprintf(stderr, "usage: panelsim usb ROOT plug|unplug\n");
-    return 2;
-  }
-  std::string path = args[0] + kUdcState;
-  std::string tmp = path + ".tmp";
-  FILE* f = fopen(tmp.c_str(), "w");
-  if (!f) {
-    perror(path.c_str());
+void setup(CLI::App& app) {
+  static std::string root, state;
+  auto* u = app.add_subcommand("usb", "set the USB controller state");
+  u->add_option("ROOT", root, "device root")->required();
+  u->add_option("STATE", state, "plug or unplug")
+      ->required()
+      ->check(CLI::IsMember({"plug", "unplug"}));
+  on_run(u, [] {
+    std::string why = usb_set(root, state == "plug");
+    if (why.empty()) return 0;
+    fprintf(stderr, "panelsim usb: %s\n", why.c_str());
     return 1;
-  }
-  fputs(args[1] == "plug" ? "configured\n" : "not attached\n", f);
-  fclose(f);
-  // Replace in one step so that a reader never sees a half-written state.
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    perror(path.c_str());
-    return 1;
-  }
-  return 0;
+  });
 }
-PANELSIM_SUBCOMMAND("usb", "ROOT plug|unplug: set the USB controller state", usb);
+PANELSIM_SUBCOMMANDS(setup);
 
 }  // namespace
+
+std::string usb_set(const std::string& root, bool plugged) {
+  std::string path = root + kUdcState;
+  std::string tmp = path + ".tmp";
+  FILE* f = fopen(tmp.c_str(), "w");
+  if (!f) return path + ": " + strerror(errno);
+  fputs(plugged ? "configured\n" : "not attached\n", f);
+  fclose(f);
+  // Replace in one step so that a reader never sees a half-written state.
+  if (rename(tmp.c_str(), path.c_str()) != 0) return path + ": " + strerror(errno);
+  return "";
+}

@@ -23,6 +23,7 @@
 #include "platform/display.h"
 #include "platform/sim/sim_state.h"
 #include "tools/panelsim/panelsim.h"
+#include "tools/panelsim/planes.h"
 
 namespace {
 
@@ -136,6 +137,22 @@ bool render_video(const SimPlaneState* st, const Mapped& rmem, uint32_t w, uint3
   return true;
 }
 
+// Lays fb1's shown buffer over an RGB picture of plane 0's size, by alpha.
+void blend_overlay(const std::string& root, const SimPlaneState& st, const Geometry& g0,
+                   std::vector<uint8_t>* px) {
+  const Geometry g1 = plane_geometry(root, &st, 1);
+  Mapped fb1(root + sim_fb_files[1]);
+  const uint8_t* buf = overlay_buffer(fb1, g1, st.plane[1].shown);
+  for (uint32_t y = 0; buf && y < std::min(g0.h, g1.h); y++)
+    for (uint32_t x = 0; x < std::min(g0.w, g1.w); x++) {
+      const uint8_t* p = buf + size_t(y) * g1.pitch + size_t(x) * 4;
+      uint8_t* o = &(*px)[(size_t(y) * g0.w + x) * 3];
+      const unsigned a = p[3];
+      for (int c = 0; c < 3; c++)
+        o[c] = static_cast<uint8_t>((p[2 - c] * a + o[c] * (255 - a) + 127) / 255);
+    }
+}
+
 bool write_png(const std::string& path, uint32_t w, uint32_t h, uint32_t format,
                const std::vector<uint8_t>& px) {
   png_image img;
@@ -151,64 +168,65 @@ bool write_png(const std::string& path, uint32_t w, uint32_t h, uint32_t format,
   return true;
 }
 
-std::string json_text(const std::string& s) {
-  std::string o = "\"";
-  for (unsigned char ch : s) {
-    if (ch == '"' || ch == '\\') {
-      o += '\\';
-      o += static_cast<char>(ch);
-    } else if (ch < 0x20) {
-      char b[8];
-      snprintf(b, sizeof b, "\\u%04x", ch);
-      o += b;
-    } else {
-      o += static_cast<char>(ch);
-    }
-  }
-  return o + "\"";
-}
-
-// The whole value of an attribute file as JSON, null when missing or empty.
-std::string attribute_json(const std::string& path) {
+// The whole value of an attribute file, null when missing or empty.
+Json attribute_json(const std::string& path) {
   FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return "null";
+  if (!f) return nullptr;
   std::string s;
   char buf[256];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, f)) > 0 && s.size() < 4096) s.append(buf, n);
   fclose(f);
-  return s.empty() ? "null" : json_text(s);
+  if (s.empty()) return nullptr;
+  return s;
 }
 
-int print_state(const std::string& root) {
+}  // namespace
+
+Json panel_state(const std::string& root) {
   SimPlaneState st;
   const bool have = sim_state_read(root, &st) == 0;
   if (!have) memset(&st, 0, sizeof st);
-  std::string fb0 = "null";
+  Json fb0 = nullptr;
   if (st.fb0_picture) {
     const uint32_t* c = st.fb0_cfg;
-    fb0 = "{\"width\":" + std::to_string(c[FbUserCfg::kWidth]) +
-          ",\"height\":" + std::to_string(c[FbUserCfg::kHeight]) +
-          ",\"x\":" + std::to_string(c[FbUserCfg::kX]) +
-          ",\"y\":" + std::to_string(c[FbUserCfg::kY]) +
-          ",\"pitch\":" + std::to_string(c[FbUserCfg::kYStride]) + "}";
+    fb0 = Json{{"width", c[FbUserCfg::kWidth]},
+               {"height", c[FbUserCfg::kHeight]},
+               {"x", c[FbUserCfg::kX]},
+               {"y", c[FbUserCfg::kY]},
+               {"pitch", c[FbUserCfg::kYStride]}};
   }
   auto plane = [&](int i) {
     const SimPlane& p = st.plane[i];
-    return "{\"open\":" + std::string(p.open ? "true" : "false") +
-           ",\"enabled\":" + (p.enabled ? "true" : "false") +
-           ",\"shown\":" + std::to_string(p.shown) + ",\"xres\":" + std::to_string(p.xres) +
-           ",\"yres\":" + std::to_string(p.yres) + "}";
+    return Json{{"open", p.open != 0},
+                {"enabled", p.enabled != 0},
+                {"shown", p.shown},
+                {"xres", p.xres},
+                {"yres", p.yres}};
   };
-  printf(
-      "{\"backlight\":%s,\"rotator_angle\":%s,\"fb0_enabled\":%s,\"fb1_enabled\":%s,"
-      "\"fb1_shown\":%u,\"fb0\":%s,\"planes\":[%s,%s],\"updates\":%u}\n",
-      attribute_json(root + sysfs_dump_dsi_reg).c_str(),
-      attribute_json(root + sysfs_rotator_angle).c_str(), st.plane[0].enabled ? "true" : "false",
-      st.plane[1].enabled ? "true" : "false", st.plane[1].shown, fb0.c_str(), plane(0).c_str(),
-      plane(1).c_str(), st.updates);
-  return 0;
+  return Json{{"backlight", attribute_json(root + sysfs_dump_dsi_reg)},
+              {"rotator_angle", attribute_json(root + sysfs_rotator_angle)},
+              {"fb0_enabled", st.plane[0].enabled != 0},
+              {"fb1_enabled", st.plane[1].enabled != 0},
+              {"fb1_shown", st.plane[1].shown},
+              {"fb0", fb0},
+              {"planes", {plane(0), plane(1)}},
+              {"updates", st.updates}};
 }
+
+bool compose_panel(const std::string& root, uint32_t* w, uint32_t* h, std::vector<uint8_t>* rgb) {
+  SimPlaneState st;
+  if (sim_state_read(root, &st) != 0) return false;
+  const Geometry g0 = plane_geometry(root, &st, 0);
+  Mapped rmem(root + sim_rmem_file);
+  render_video(&st, rmem, g0.w, g0.h, false, rgb);
+  if (st.plane[1].enabled) blend_overlay(root, st, g0, rgb);
+  *w = g0.w;
+  *h = g0.h;
+  return true;
+}
+
+namespace {
 
 int write_snapshot(const std::string& root, const std::string& out, const std::string& layer) {
   SimPlaneState st;
@@ -239,44 +257,32 @@ int write_snapshot(const std::string& root, const std::string& out, const std::s
     return write_png(out, g0.w, g0.h, PNG_FORMAT_GRAY, px) ? 0 : 1;
   }
   render_video(s, rmem, g0.w, g0.h, false, &px);
-  if (layer == "panel" && s && s->plane[1].enabled) {
-    const Geometry g1 = plane_geometry(root, s, 1);
-    Mapped fb1(root + sim_fb_files[1]);
-    const uint8_t* buf = overlay_buffer(fb1, g1, s->plane[1].shown);
-    for (uint32_t y = 0; buf && y < std::min(g0.h, g1.h); y++)
-      for (uint32_t x = 0; x < std::min(g0.w, g1.w); x++) {
-        const uint8_t* p = buf + size_t(y) * g1.pitch + size_t(x) * 4;
-        uint8_t* o = &px[(size_t(y) * g0.w + x) * 3];
-        const unsigned a = p[3];
-        for (int c = 0; c < 3; c++)
-          o[c] = static_cast<uint8_t>((p[2 - c] * a + o[c] * (255 - a) + 127) / 255);
-      }
-  }
+  if (layer == "panel" && s && s->plane[1].enabled) blend_overlay(root, *s, g0, &px);
   return write_png(out, g0.w, g0.h, PNG_FORMAT_RGB, px) ? 0 : 1;
 }
 
-int snapshot(const std::vector<std::string>& args) {
-  const char* use =
-      "usage: panelsim snapshot ROOT OUT.png [--layer L] | panelsim snapshot ROOT --state\n";
-  if (args.size() == 2 && args[1] == "--state") return print_state(args[0]);
-  std::string layer = "panel";
-  if (args.size() == 4 && args[2] == "--layer") {
-    layer = args[3];
-  } else if (args.size() != 2) {
-    fputs(use, stderr);
-    return 2;
-  }
-  static const char* const kLayers[] = {"panel",   "video",    "video-y",
-                                        "overlay", "overlay0", "overlay1"};
-  if (std::find(std::begin(kLayers), std::end(kLayers), layer) == std::end(kLayers)) {
-    fprintf(stderr,
-            "panelsim: unknown layer %s (panel, video, video-y, overlay, overlay0, overlay1)\n",
-            layer.c_str());
-    return 2;
-  }
-  return write_snapshot(args[0], args[1], layer);
+void setup(CLI::App& app) {
+  static std::string root, out, layer = "panel";
+  static bool state = false;
+  auto* s = app.add_subcommand("snapshot", "what the panel shows, as a PNG file or its state");
+  s->add_option("ROOT", root, "device root")->required();
+  s->add_option("OUT", out, "PNG file to write");
+  s->add_option("--layer", layer, "panel, video, video-y, overlay, overlay0 or overlay1")
+      ->option_text("L")
+      ->check(CLI::IsMember({"panel", "video", "video-y", "overlay", "overlay0", "overlay1"}));
+  s->add_flag("--state", state, "print the plane state as one JSON object instead");
+  on_run(s, [] {
+    if (state) {
+      printf("%s\n", panel_state(root).dump().c_str());
+      return 0;
+    }
+    if (out.empty()) {
+      fprintf(stderr, "panelsim snapshot: give OUT.png or --state\n");
+      return 2;
+    }
+    return write_snapshot(root, out, layer);
+  });
 }
-PANELSIM_SUBCOMMAND("snapshot", "ROOT OUT.png [--layer L] | ROOT --state: what the panel shows",
-                    snapshot);
+PANELSIM_SUBCOMMANDS(setup);
 
 }  // namespace

@@ -1,0 +1,26 @@
+// The host's side of H.264 streaming, shared by `stream` (ready files) and
+// `play` (encoded on the fly): blocks paced by the device's ring fill level.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tools/panelctl/panelctl.h"
+
+constexpr size_t kBlockMax = 1048576;  // bytes the device takes per block
+
+double now_s();  // monotonic seconds
+
+// Ring fill levels of parts 0..2 (122).
+bool query_counts(Panelctl& ctl, int counts[3]);
+// The device's frame counter (118).
+bool query_frame(Panelctl& ctl, uint32_t* frame);
+// Starts a stream with time stamp `stamp`.
+bool stream_begin(Panelctl& ctl, uint32_t stamp);
+// Sends one block of `part` (of `nparts`), retrying while the device
+// refuses it and waiting while its ring is high. False (reported) on failure.
+bool send_block(Panelctl& ctl, int part, int nparts, uint32_t stamp, const uint8_t* p, size_t n,
+                bool last);
+// Waits until the rings are empty and the frame counter rests; *rest_since
+// is when it last moved.
+bool wait_shown(Panelctl& ctl, double* rest_since);
