@@ -16,9 +16,9 @@ constexpr uint32_t kW = 1080, kH = 2400;
 
 std::vector<uint32_t>& buffer() {
   static std::vector<uint32_t> b(size_t(kW) * kH);
-  fb_info.xres = kW;
-  fb_info.yres = kH;
-  fb_info.line_length = kW * 4;
+  fb_info.xres.store(kW);
+  fb_info.yres.store(kH);
+  fb_info.line_length.store(kW * 4);
   return b;
 }
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "display/fb.h"
 #include "image/jpeg.h"
-#include "link/subsystems.h"
 
 namespace {
 
@@ -61,6 +61,7 @@ bool setup() {
   // The daemon's progress lines would drown the report.
   if (!freopen("/dev/null", "w", stdout)) return false;
   init_disp();
+  jpeg_nv12_decode_prepare();
   return !g_jpeg.empty() && jpegd_output_size != 0;
 }
 

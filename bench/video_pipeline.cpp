@@ -98,8 +98,8 @@ bool setup() {
     }
   }
   if (open_fb() != 0) return false;
-  h264_mode = 1;
-  h264_handoff_hook = on_handoff;
+  h264_mode.store(1);
+  h264_handoff_hook.store(on_handoff);
   pthread_t t;
   if (pthread_create(&t, nullptr, play_h264_thread2, nullptr) != 0) return false;
   pthread_detach(t);
@@ -129,7 +129,7 @@ void BM_PipelineVsFfmpeg(benchmark::State& state) {
       "ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i '" + g_clip + "' -f null -";
   std::string one = "ffmpeg -hide_banner -loglevel error -nostdin -threads 1 -i '" + g_clip +
                     "' -frames:v 1 -f null -";
-  frameTimes[0] = 0;  // pacing off
+  frameTimes[0].store(0);  // pacing off
   double ffmpeg_s = 0, pipeline_s = 0;
   for (auto _ : state) {
     int64_t t0 = now_ns();

@@ -9,3 +9,5 @@ SharedWord<int32_t> local_h264_playing{0};
 SharedWord<int32_t> h264_mode{1};
 SharedWord<int32_t> curr_frame{0};
 SharedWord<int32_t> ImgPlaying{0};
+SharedWord<uint8_t> test_h264{0};
+SharedWord<StopHook> local_video_stop_hook{nullptr};

@@ -4,7 +4,7 @@
 // words that are read and written whole (run states, counters, geometry).
 // SharedWord keeps that design but makes every access a relaxed atomic, so
 // the accesses are well defined and the thread sanitizer stays quiet, while
-// the code still reads like plain assignments.
+// reads still look like plain reads.
 #pragma once
 
 #include <atomic>
@@ -16,17 +16,17 @@ class SharedWord {
   SharedWord(const SharedWord&) = delete;
   SharedWord& operator=(const SharedWord&) = delete;
 
+  // Reads convert implicitly; writes are named, so that `x = x ^ 1` (a read
+  // and a separate write) does not compile and cannot pass for one step.
   operator T() const noexcept { return v_.load(std::memory_order_relaxed); }
   T load() const noexcept { return v_.load(std::memory_order_relaxed); }
-  SharedWord& operator=(T v) noexcept {
-    v_.store(v, std::memory_order_relaxed);
-    return *this;
-  }
-  T operator++() noexcept { return v_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  T operator--() noexcept { return v_.fetch_sub(1, std::memory_order_relaxed) - 1; }
-  T operator++(int) noexcept { return v_.fetch_add(1, std::memory_order_relaxed); }
-  T operator+=(T d) noexcept { return v_.fetch_add(d, std::memory_order_relaxed) + d; }
-  T operator^=(T d) noexcept { return v_.fetch_xor(d, std::memory_order_relaxed) ^ d; }
+  void store(T v) noexcept { v_.store(v, std::memory_order_relaxed); }
+
+  // Read-modify-write, each one atomic step; all return the old value.
+  T exchange(T v) noexcept { return v_.exchange(v, std::memory_order_relaxed); }
+  T fetch_add(T d) noexcept { return v_.fetch_add(d, std::memory_order_relaxed); }
+  T fetch_sub(T d) noexcept { return v_.fetch_sub(d, std::memory_order_relaxed); }
+  T fetch_xor(T d) noexcept { return v_.fetch_xor(d, std::memory_order_relaxed); }
   // Stores `desired` only when the word still holds `expected`.
   bool compare_exchange(T expected, T desired) noexcept {
     return v_.compare_exchange_strong(expected, desired, std::memory_order_relaxed);

@@ -8,15 +8,14 @@
 #include "common/state.h"
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/command.h"
+#include "protocol/command.h"
 #include "storage/config.h"
-#include "video/local_player.h"
 
 namespace {
 
 void cmd_rotation(const Command& c, Reply&) {
   set_rotation(c.u8(8));
-  cfg.local_rotation = c.u8(8);
+  cfg.local_rotation.store(c.u8(8));
   SaveConfig();
 }
 PANELD_COMMAND(13, cmd_rotation);
@@ -29,28 +28,25 @@ void cmd_brightness(const Command& c, Reply&) {
     return;
   }
   set_brightness(level, 0);
-  cfg.bright = level;
+  cfg.bright.store(level);
   SaveConfig();
 }
 PANELD_COMMAND(14, cmd_brightness);
 
 void cmd_calibrate(const Command& c, Reply&) {
-  fb_x_offset = c.u8(8);
-  fb_y_offset = c.u8(9);
+  fb_x_offset.store(c.u8(8));
+  fb_y_offset.store(c.u8(9));
   SaveFBConfig();
-  stop_local_h264();
+  stop_local_video();
   request_stop(OFFLINE_MODE_STATE);
   usleep(200000);
 
-  PlaneReadLock lock;
-  const int32_t n = png_frame_num;
-  const uintptr_t base = fb1_buffer(n);
-  clock_fb_base = base;
-  draw_rect(base, 0, 0, 1080, 2400, 0xFF000000);
-  dev_y = fb_y_offset.load();
-  draw_rect(base, fb_x_offset, fb_y_offset, 1048, 2288, 0xFFFF0000);
-  fb_pan_display(fb1_fd, &fb1_info, n);
-  png_frame_num = n ^ 1;
+  overlay_flip([](int32_t n) {
+    const uintptr_t base = fb1_buffer(n);
+    draw_rect(base, 0, 0, 1080, 2400, 0xFF000000);
+    dev_y.store(fb_y_offset);
+    draw_rect(base, fb_x_offset, fb_y_offset, 1048, 2288, 0xFFFF0000);
+  });
 }
 PANELD_COMMAND(202, cmd_calibrate);
 

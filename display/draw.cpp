@@ -3,7 +3,8 @@
 // Threading: draw_rect and the wipes take a PlaneReadLock themselves, so a
 // rotation never swaps the mapping under a fill; draw_point does not (it is
 // called once per glyph pixel) and relies on its caller's lock. Errors:
-// draw_rect ends the process on a plane with fewer than 4 bytes per pixel.
+// draw_rect prints a line and draws nothing on a plane with fewer than 4
+// bytes per pixel.
 #include "display/draw.h"
 
 #include <algorithm>
@@ -52,7 +53,7 @@ void draw_rect(uintptr_t base, int32_t x, int32_t y, int32_t w, int32_t h, uint3
   if (L / X < 4) {
     fprintf(stderr, "not support pix fmt: %d %d %d\n", static_cast<int>(fb_info.pix_fmt.load()),
             static_cast<int>(L), static_cast<int>(X));
-    exit(-1);
+    return;
   }
   int64_t rows = ye - y0;
   const int64_t cols = xe - x0;
@@ -75,12 +76,29 @@ void transparent_fb1_buffer(int n) {
   draw_rect(fb1_buffer(n), 0, 0, -1, -1, 0);
 }
 
-void transparent_fb1_direct(int selector) {
-  // Every caller passes 0 (transparent); other selectors clear as well.
-  PlaneReadLock lock;
-  draw_rect(fb1_buffer(png_frame_num), 0, 0, -1, -1, 0);
-  const int32_t shown = png_frame_num ^= 1;
-  fb_pan_display(fb1_fd, &fb1_info, shown);
+std::mutex overlay_mutex;
+
+Canvas overlay_canvas(int index) {
+  Canvas c{};
+  const uintptr_t base = fb1_buffer(index);
+  const uint32_t pitch = fb1_info.line_length;
+  if (base == 0 || pitch < 4) return c;
+  // Stay inside this buffer and inside the mapping, whatever the record says.
+  size_t room = plane_room(base);
+  if (fb1_info.frame_size < room) room = fb1_info.frame_size;
+  uint64_t rows = room / pitch;
+  if (fb1_info.yres < rows) rows = fb1_info.yres;
+  uint32_t cols = pitch / 4;
+  if (fb1_info.xres < cols) cols = fb1_info.xres;
+  c.base = reinterpret_cast<uint8_t*>(base);
+  c.width = static_cast<int32_t>(cols > INT32_MAX ? INT32_MAX : cols);
+  c.height = static_cast<int32_t>(rows > INT32_MAX ? INT32_MAX : rows);
+  c.pitch = static_cast<int32_t>(pitch > INT32_MAX ? INT32_MAX : pitch);
+  return c;
+}
+
+void clear_overlay() {
+  for (int i = 0; i < 2; ++i) overlay_flip([](int32_t n) { transparent_fb1_buffer(n); });
 }
 
 void clean_fb1() {

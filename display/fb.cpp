@@ -19,7 +19,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "link/subsystems.h"
 #include "platform/system.h"
 #include "storage/config.h"
 
@@ -31,8 +30,6 @@ SharedWord<int32_t> dev_width, dev_height, dev_x, dev_y, dev_type;
 SharedWord<int32_t> rotation;
 SharedWord<int32_t> bright;
 SharedWord<int32_t> png_frame_num;
-SharedWord<uintptr_t> clock_fb_base;
-SharedWord<uint32_t> lastframe_times[3];
 
 namespace {
 
@@ -77,33 +74,38 @@ void write_attribute(const char* path, const char* text) {
   close(fd);
 }
 
+// One row of the panel table. x_rot0 / x_rot2: dev_x at rotation code 0 / 2,
+// kKeep: dev_x keeps its value (also at every other code unless x_any).
+constexpr int32_t kKeep = -1;
+struct PanelRow {
+  uint32_t xres, yres;
+  int32_t width, height, y, type;
+  int32_t x_rot0, x_rot2, x_any;
+};
+constexpr PanelRow kPanels[] = {
+    {720, 1600, 720, 1472, 64, 1, kKeep, kKeep, kKeep},
+    {1600, 720, 1600, 720, 0, 1, 0, 0, 0},
+    {424, 960, 368, 960, 0, 2, 56, 0, 56},
+    {452, 1280, 448, 1280, 0, 3, 0, 4, kKeep},
+    {480, 960, 320, 960, 0, 4, 80, 80, kKeep},
+    {1080, 2400, 1080, 2288, kKeep, 6, 0, 0, 0},  // y: the stored display offset
+};
+
 // The panel table: geometry of the usable area from plane 0's size.
 void set_geometry(uint32_t xres, uint32_t yres) {
   const int32_t rot = rotation;
-  if (xres == 720 && yres == 1600) {
-    dev_width = 720, dev_height = 1472, dev_y = 64, dev_type = 1;
-  } else if (xres == 1600 && yres == 720) {
-    dev_width = 1600, dev_height = 720, dev_x = 0, dev_y = 0, dev_type = 1;
-  } else if (xres == 424 && yres == 960) {
-    dev_width = 368, dev_height = 960, dev_x = rot == 2 ? 0 : 56, dev_y = 0, dev_type = 2;
-  } else if (xres == 452 && yres == 1280) {
-    dev_width = 448, dev_height = 1280, dev_y = 0, dev_type = 3;
-    if (rot == 0) dev_x = 0;
-    if (rot == 2) dev_x = 4;
-  } else if (xres == 480 && yres == 960) {
-    dev_width = 320, dev_height = 960, dev_y = 0, dev_type = 4;
-    if (rot == 0 || rot == 2) dev_x = 80;
-  } else if (xres == 1080 && yres == 2400) {
-    dev_width = 1080, dev_height = 2288, dev_x = 0, dev_y = fb_y_offset, dev_type = 6;
-  } else {
-    dev_width = static_cast<int32_t>(xres), dev_height = static_cast<int32_t>(yres);
+  for (const PanelRow& p : kPanels) {
+    if (p.xres != xres || p.yres != yres) continue;
+    dev_width.store(p.width);
+    dev_height.store(p.height);
+    const int32_t x = rot == 0 ? p.x_rot0 : rot == 2 ? p.x_rot2 : p.x_any;
+    if (x != kKeep) dev_x.store(x);
+    dev_y.store(p.y == kKeep ? static_cast<int32_t>(fb_y_offset.load()) : p.y);
+    dev_type.store(p.type);
+    return;
   }
-}
-
-uint32_t now_stamp() {
-  struct timeval tv;
-  platform_gettimeofday(&tv);
-  return static_cast<uint32_t>(uint64_t(tv.tv_sec) * 1000000u + uint64_t(tv.tv_usec));
+  dev_width.store(static_cast<int32_t>(xres));
+  dev_height.store(static_cast<int32_t>(yres));
 }
 
 }  // namespace
@@ -133,7 +135,7 @@ size_t plane_room(uintptr_t addr) {
 
 int open_fb() {
   int fd = fb_open("/dev/fb0", &fb_info);
-  fb_fd = fd;
+  fb_fd.store(fd);
   if (fd < 0) {
     fprintf(stderr, "can`t open /dev/fb0.\n");
     return -1;
@@ -143,21 +145,17 @@ int open_fb() {
     return -1;
   }
   int fd1 = fb_open("/dev/fb1", &fb1_info);
-  fb1_fd = fd1;
+  fb1_fd.store(fd1);
   fb_enable(fd1);
   set_geometry(fb_info.xres, fb_info.yres);
   fb_pan_display_enable_user_cfg(fd);
-  clock_fb_base = fb1_info.base_vaddr.load();
   printf("open_fb %d %d \n", dev_width.load(), dev_height.load());
   return 0;
 }
 
 int init_disp() {
   open_fb();
-  bright = 60;
-  set_framerate(30);
-  for (auto& t : lastframe_times) t = now_stamp();
-  jpeg_nv12_decode_prepare();
+  bright.store(60);
   return 0;
 }
 
@@ -168,7 +166,7 @@ void set_rotation(uint32_t code) {
     fprintf(stderr, "set_rotation refused while the planes are in use\n");
     return;
   }
-  rotation = static_cast<int32_t>(code);
+  rotation.store(static_cast<int32_t>(code));
   {
     std::lock_guard<PlaneLock> lock(g_plane_lock);
     fb_close(fb_fd, &fb_info);
@@ -187,29 +185,35 @@ void set_brightness(int32_t level, int keep_stored) {
   snprintf(text, sizeof(text), "%lld", static_cast<long long>(v) * 10);
   printf("%s %d\n", text, static_cast<int>(strlen(text)));
   write_attribute(kDumpDsiReg, text);
-  if (keep_stored == 0) bright = v;
+  if (keep_stored == 0) bright.store(v);
 }
 
 void active_brightness() { set_brightness(bright, 0); }
 void inactive_brightness() { set_brightness(0, 1); }
 
-int fb_display_nv12(int fd, int32_t width, int32_t height, const FbInfo* info,
-                    const uint32_t* output, uint32_t y_paddr) {
-  if (!output) return -1;
+int fb_show_nv12(int fd, const FbInfo* info, const Nv12Picture& p) {
   FbUserCfg c;
-  const uint32_t pitch = output[2];
   c.words[FbUserCfg::kFormat] = fb_user_fmt_nv12;
-  c.words[FbUserCfg::kWidth] = static_cast<uint32_t>(width);
-  c.words[FbUserCfg::kHeight] = static_cast<uint32_t>(height);
-  c.words[FbUserCfg::kX] = static_cast<uint32_t>(dev_x.load());
+  c.words[FbUserCfg::kWidth] = static_cast<uint32_t>(p.width);
+  c.words[FbUserCfg::kHeight] = static_cast<uint32_t>(p.height);
+  c.words[FbUserCfg::kX] = static_cast<uint32_t>(p.x);
   c.words[FbUserCfg::kY] = static_cast<uint32_t>(dev_y.load());
   c.words[FbUserCfg::kConst2] = 2;
   c.words[FbUserCfg::kConst1] = 1;
-  c.words[FbUserCfg::kYPhys] = y_paddr;
-  c.words[FbUserCfg::kYStride] = pitch;
-  c.words[FbUserCfg::kUvPhys] = y_paddr + pitch * output[3];
-  c.words[FbUserCfg::kUvStride] = pitch;
+  c.words[FbUserCfg::kYPhys] = p.y_paddr;
+  c.words[FbUserCfg::kYStride] = p.stride;
+  c.words[FbUserCfg::kUvPhys] = p.uv_paddr;
+  c.words[FbUserCfg::kUvStride] = p.stride;
+  c.words[FbUserCfg::kFlags] = p.flags;
   PlaneReadLock lock;
   fb_pan_display_set_user_cfg(fd, &c);
   return fb_pan_display(fd, info, 0);
+}
+
+int fb_display_nv12(int fd, int32_t width, int32_t height, const FbInfo* info,
+                    const uint32_t* output, uint32_t y_paddr) {
+  if (!output) return -1;
+  const uint32_t pitch = output[2];
+  return fb_show_nv12(
+      fd, info, Nv12Picture{width, height, dev_x, y_paddr, y_paddr + pitch * output[3], pitch, 0});
 }

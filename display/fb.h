@@ -7,7 +7,7 @@
 // by every painting and display thread.
 // The plane lock: every thread that draws into a plane buffer or pans a
 // plane holds a PlaneReadLock from reading the address (fb1_buffer(),
-// clock_fb_base, fb_fd...) until its last store or pan; set_rotation holds
+// fb_fd...) until its last store or pan; set_rotation holds
 // it exclusively while the planes are closed and reopened, so nobody ever
 // uses a stale mapping. Read locks nest on one thread. Never call
 // set_rotation while holding a PlaneReadLock (it would wait for itself).
@@ -27,13 +27,11 @@ extern SharedWord<int32_t> fb1_fd;  // -1 until opened
 
 // Usable panel area on plane 0, and the panel kind (1, 2, 3, 4, 6; 0 unknown).
 extern SharedWord<int32_t> dev_width, dev_height, dev_x, dev_y, dev_type;
-extern SharedWord<int32_t> rotation;       // last code given to set_rotation
-extern SharedWord<int32_t> bright;         // remembered backlight level 0..100
-extern SharedWord<int32_t> png_frame_num;  // overlay buffer index, 0 or 1
-// The overlay buffer the standby painters draw into (valid under the lock).
-extern SharedWord<uintptr_t> clock_fb_base;
-// Video pacing stamps (µs, truncated to 32 bits), seeded by init_disp.
-extern SharedWord<uint32_t> lastframe_times[3];
+extern SharedWord<int32_t> rotation;  // last code given to set_rotation
+extern SharedWord<int32_t> bright;    // remembered backlight level 0..100
+// The overlay buffer shown, 0 or 1; written only by overlay_flip
+// (display/draw.h) under the overlay lock, read by every overlay painter.
+extern SharedWord<int32_t> png_frame_num;
 
 int init_disp();
 // 0 when plane 0 is open and enabled, -1 otherwise (geometry kept).
@@ -43,6 +41,14 @@ void set_rotation(uint32_t code);
 void set_brightness(int32_t level, int keep_stored);
 void active_brightness();    // restores `bright`
 void inactive_brightness();  // backlight off, `bright` kept
+// An NV12 picture in reserved memory, placed at column x, row dev_y of
+// plane 0; flags is the user configuration's flag word.
+struct Nv12Picture {
+  int32_t width, height, x;
+  uint32_t y_paddr, uv_paddr, stride, flags;
+};
+// Points plane 0 at the picture; fb_pan_display's result.
+int fb_show_nv12(int fd, const FbInfo* info, const Nv12Picture& picture);
 // Shows an NV12 picture (luma at y_paddr, pitch output[2], output[3] luma
 // lines) on plane 0; returns fb_pan_display's result.
 int fb_display_nv12(int fd, int32_t width, int32_t height, const FbInfo* info,

@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < sizeof pattern; i++) pattern[i] = uint8_t(0xC0 + i % 17);
   pattern[cfg_file_size - 1] = 0;
   cfg_from_bytes(pattern, cfg_file_size);
-  fb_x_offset = 7;
-  fb_y_offset = 9;
+  fb_x_offset.store(7);
+  fb_y_offset.store(9);
 
   const std::string app_real = fuzz::real("/usr/data/app.cfg");
   const std::string fb_real = fuzz::real("/usr/data/fb.cfg");

@@ -25,7 +25,7 @@
 #include "common/state.h"
 #include "display/fb.h"
 #include "fuzz/support/fuzz_support.h"
-#include "link/command.h"
+#include "protocol/command.h"
 #include "video/local_player.h"
 
 namespace {
@@ -98,8 +98,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const char panel[] = "48x64\n";
   fuzz::write_file("/sim/panel", reinterpret_cast<const uint8_t*>(panel), sizeof panel - 1);
   init_disp();
-  CLOCK_STATE = -1;
-  OFFLINE_MODE_STATE = -1;
+  CLOCK_STATE.store(-1);
+  OFFLINE_MODE_STATE.store(-1);
   return 0;
 }
 

@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h = 1 + b * 2;
   }
   std::vector<uint8_t> jpeg = in.rest();
-  dev_width = w;
-  dev_height = h;
+  dev_width.store(w);
+  dev_height.store(h);
 
   const uint32_t size_each = jpegd_output_size;
   uint8_t* buf[2] = {static_cast<uint8_t*>(jpegd_output_vaddr[0]),
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(rc == -1 && jpg_buffer_num == i);
     FUZZ_CHECK(memcmp(before.fb0_cfg, after.fb0_cfg, sizeof before.fb0_cfg) == 0);
   }
-  dev_width = panel_w;
-  dev_height = panel_h;
+  dev_width.store(panel_w);
+  dev_height.store(panel_h);
   return 0;
 }

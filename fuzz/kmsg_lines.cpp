@@ -70,11 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool alloc = l.find("aFailed to alloc") != std::string::npos;
     if (underrun) {
       FUZZ_CHECK(v == KmsgVerdict::kLogged);
-      char* entry = format_kmsg_line(line);
-      FUZZ_CHECK(entry != nullptr);
-      check_entry(l, entry);
-      want_log += std::string(entry) + "\n";
-      free(entry);
+      const std::string entry = format_kmsg_line(line);
+      check_entry(l, entry.c_str());
+      want_log += entry + "\n";
     } else {
       FUZZ_CHECK(v == (alloc ? KmsgVerdict::kExit : KmsgVerdict::kIgnore));
     }
@@ -92,10 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string first = text.substr(0, text.find('\n'));
     first.resize(strnlen(first.c_str(), first.size()));
     if (first.size() > 1023) first.resize(1023);
-    char* entry = format_kmsg_line(first.c_str());
-    FUZZ_CHECK(entry != nullptr);
-    check_entry(first, entry);
-    free(entry);
+    check_entry(first, format_kmsg_line(first.c_str()).c_str());
   }
   fclose(stream);
   return 0;

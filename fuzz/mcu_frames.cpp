@@ -49,12 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t stride = data[1] ? size_t(data[1]) * 3 : size_t(-1);  // bytes between pauses
   const uint8_t* s = data + 2;
   const size_t n = size - 2;
-  usb_connect_state = configured ? 1 : 0;
-  cfg.warn_enable = warn ? 1 : 0;
-  mcu_usb_suspend = 0;
-  mcu_usb_suspend_count = 0;
-  temperature = -1;
-  pump_speed = -1;
+  usb_connect_state.store(configured ? 1 : 0);
+  cfg.warn_enable.store(warn ? 1 : 0);
+  mcu_usb_suspend.store(0);
+  mcu_usb_suspend_count.store(0);
+  temperature.store(-1);
+  pump_speed.store(-1);
 
   int32_t warn_shown = 0;
   int32_t run = 0;  // model: consecutive suspend frames since the last warning point

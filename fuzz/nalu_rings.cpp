@@ -18,8 +18,8 @@
 
 #include "common/state.h"
 #include "fuzz/support/fuzz_support.h"
-#include "link/command.h"
 #include "platform/codec.h"
+#include "protocol/command.h"
 #include "video/h264_decoder.h"
 #include "video/intake.h"
 
@@ -116,8 +116,8 @@ void take(int p) {
     FUZZ_CHECK(s.length == 0 || memcmp(s.data, want.data(), s.length) == 0);
     int32_t taken = nalu_buf_write(parts[p].nal, s.data, s.length);
     FUZZ_CHECK(uint32_t(taken) == parts[p].ref.write(s.data, s.length));
-    r->read_index = (r->read_index + 1) % kH264RingSlots;
-    --r->count;
+    r->read_index.store((r->read_index + 1) % kH264RingSlots);
+    r->count.fetch_sub(1);
     parts[p].queued.pop_front();
   }
   pthread_mutex_unlock(&pc_mutex);
@@ -173,7 +173,7 @@ void block_command(fuzz::Input& in) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::device_root();
   fuzz::line_open();
-  for (int p = 0; p < 3; p++) h264_data_arrays[p] = records[p];
+  for (int p = 0; p < 3; p++) h264_data_arrays[p].store(records[p]);
   return 0;
 }
 
@@ -187,9 +187,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     part.nal = nalu_buf_init(cap);
     part.ref = RefSplitter{{}, cap};
   }
-  CLOCK_STATE = -1;
-  OFFLINE_MODE_STATE = -1;
-  local_h264_playing = 0;
+  CLOCK_STATE.store(-1);
+  OFFLINE_MODE_STATE.store(-1);
+  local_h264_playing.store(0);
 
   while (!in.empty()) {
     uint8_t op = in.u8();
@@ -257,7 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 13: {  // the wake-up rule: every active part has a block
         int32_t mode = in.u8() % 4;
-        h264_mode = mode;
+        h264_mode.store(mode);
         bool missing = false;
         for (int i = 0; i < mode; i++) missing = missing || parts[i].queued.empty();
         pthread_mutex_lock(&pc_mutex);

@@ -26,7 +26,7 @@ namespace {
 
 constexpr uint32_t kFill = 0x5AC3A55Cu;
 
-void fill(const PngCanvas& c) {
+void fill(const Canvas& c) {
   for (int32_t y = 0; y < c.height; y++) {
     uint32_t* row = reinterpret_cast<uint32_t*>(c.base + size_t(y) * c.pitch);
     for (int32_t x = 0; x < c.width; x++) row[x] = kFill;
@@ -53,10 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t top = data[0] % 192;
   const uint8_t* png = data + 1;
   const size_t len = size - 1;
-  dev_y = top;
-  png_frame_num = data[0] >> 7;
+  dev_y.store(top);
+  png_frame_num.store(data[0] >> 7);
   const int front = png_frame_num, back = front ^ 1;
-  PngCanvas canvas[2] = {overlay_canvas(0), overlay_canvas(1)};
+  Canvas canvas[2] = {overlay_canvas(0), overlay_canvas(1)};
   FUZZ_CHECK(canvas[0].base && canvas[1].base);
   fill(canvas[0]);
   fill(canvas[1]);
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Command 102's side: a free slot, filled, onto the filled queue.
   PngMsg* m = static_cast<PngMsg*>(message_queue_receive(usable_big_png_queue));
   FUZZ_CHECK(m && m->slot);
-  memcpy(m->slot->buffer, png, len);
+  memcpy(m->slot->buffer.get(), png, len);
   m->slot->length = uint32_t(len);
   message_queue_send(display_big_png_queue, m);
 
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h = be32(png + 20);
   }
   for (int b = 0; b < 2; b++) {
-    const PngCanvas& c = canvas[b];
+    const Canvas& c = canvas[b];
     for (int32_t y = 0; y < c.height; y++) {
       const uint32_t* row = reinterpret_cast<const uint32_t*>(c.base + size_t(y) * c.pitch);
       const bool rows_in = b == back && y >= top && uint32_t(y - top) < h;
@@ -94,6 +94,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  dev_y = 0;
+  dev_y.store(0);
   return 0;
 }

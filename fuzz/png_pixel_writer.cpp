@@ -26,7 +26,7 @@ bool outside_canvas(size_t i) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memset(mem, kFill, sizeof mem);
-  const PngCanvas canvas{mem + size_t(kGuardRows) * kPitch, kWidth, kHeight, kPitch};
+  const Canvas canvas{mem + size_t(kGuardRows) * kPitch, kWidth, kHeight, kPitch};
   const int64_t x = int64_t(size % 131) - 65;
   const int64_t y = int64_t(size / 131 % 97) - 48;
   png_draw_canvas(data, size, x, y, canvas, false);

@@ -13,8 +13,8 @@
 #include "display/draw.h"
 #include "image/jpeg.h"
 #include "image/slideshow.h"
-#include "link/command.h"
 #include "platform/system.h"
+#include "protocol/command.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ void cmd_play_local_jpg(const Command& c, Reply&) {
 }
 
 // 114: the slideshow ends after its current picture.
-void cmd_stop_slideshow(const Command&, Reply&) { ImgPlaying = 0; }
+void cmd_stop_slideshow(const Command&, Reply&) { ImgPlaying.store(0); }
 
 // 45: the boot logo.
 void cmd_logo(const Command&, Reply&) { playXyzAnnimation(); }
@@ -51,8 +51,7 @@ void cmd_logo(const Command&, Reply&) { playXyzAnnimation(); }
 void cmd_exit(const Command&, Reply& r) {
   r.mode = ReplyMode::None;
   if (jpg_buffer_num == 1) playXyzAnnimation();
-  transparent_fb1_direct(0);
-  transparent_fb1_direct(0);
+  clear_overlay();
   FILE* f = dev_fopen("/tmp/no_show_offline", "w");
   if (f) fclose(f);
   // _exit: the worker threads still run, so neither static destructors nor

@@ -2,9 +2,9 @@
 // decoder into one of two NV12 output buffers and point plane 0 at it.
 //
 // Threads: any thread may show a picture; g_jpeg_lock serialises them, so a
-// decode never uses another's request, output record or output buffer. The
-// plane lock is taken first, then g_jpeg_lock, so a caller that already
-// paints under the plane lock may show a picture too.
+// decode never uses another's request, output record or output buffer. It
+// is taken under the plane lock (lock order: README.md), so a caller
+// that already paints under the plane lock may show a picture too.
 // Errors: 0 / -1 after printing the reason; a failed decode is never shown
 // and does not flip jpg_buffer_num.
 #include "image/jpeg.h"
@@ -17,15 +17,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
+#include "common/reserve.h"
 #include "display/fb.h"
-#include "link/subsystems.h"
 #include "platform/display.h"
 #include "platform/system.h"
 
 SharedWord<int32_t> jpg_buffer_num{0};
-JpegdDecoder* decoder_jpeg = nullptr;
-JpegdRequest config{};
+static JpegdDecoder* decoder_jpeg = nullptr;
+static JpegdRequest config{};
 JpegdFrame output{};
 void* jpegd_output_vaddr[2] = {nullptr, nullptr};
 uint32_t jpegd_output_paddr[2] = {0, 0};
@@ -56,7 +57,6 @@ uint32_t calc_jpeg_output_size(const JpegdRequest* request) {
   uint64_t w = (uint64_t(request->width) + 15) / 16 * 16;
   uint64_t h = (uint64_t(request->height) + 15) / 16 * 16;
   uint64_t size = w * h * 3 / 2;
-  if (size == 0) exit(-1);
   return size > UINT32_MAX ? UINT32_MAX : uint32_t(size);
 }
 
@@ -66,7 +66,13 @@ int jpeg_nv12_decode_prepare() {
     puts("jpegd prepare decoder open rmem failed");
   } else {
     JpegdRequest probe = panel_request(nullptr, 0);
-    uint64_t size = (uint64_t(calc_jpeg_output_size(&probe)) + 4095) / 4096 * 4096;
+    const uint32_t need = calc_jpeg_output_size(&probe);
+    if (need == 0) {
+      // No usable panel area: the daemon cannot show anything.
+      rmem_close(h);
+      return -1;
+    }
+    uint64_t size = round4096(need);
     if (size <= UINT32_MAX) {
       jpegd_output_vaddr[0] = rmem_alloc(h, &jpegd_output_paddr[0], uint32_t(size));
       if (!jpegd_output_vaddr[0]) {
@@ -121,7 +127,7 @@ int show_jpg_buffer_nv12(const uint8_t* data, uint32_t length) {
     decoder_jpeg = nullptr;
     return -1;
   }
-  jpg_buffer_num = i ^ 1;
+  jpg_buffer_num.store(i ^ 1);
   fb_display_nv12(fb_fd, int32_t(config.width), int32_t(config.height), &fb_info, output.words,
                   jpegd_output_paddr[i]);
   jpegd_decoder_put(decoder_jpeg, &output);
@@ -148,22 +154,19 @@ int show_jpg_local(const char* path) {
   }
   off_t size = lseek(fd, 0, SEEK_END);
   lseek(fd, 0, SEEK_SET);
-  uint8_t* block = nullptr;
-  if (size >= 0 && size <= kMaxStoredPicture)
-    block = static_cast<uint8_t*>(malloc(size ? size : 1));
-  if (!block) {
+  if (size < 0 || size > kMaxStoredPicture) {
     fwrite("Failed to alloc input_mem\n", 1, 26, stderr);
   } else {
+    std::vector<uint8_t> block(size_t(size) + 1);
     // Only the bytes that were actually read go to the decoder.
     size_t got = 0;
     while (got < size_t(size)) {
-      ssize_t n = read(fd, block + got, size_t(size) - got);
+      ssize_t n = read(fd, block.data() + got, size_t(size) - got);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       got += size_t(n);
     }
-    show_jpg_buffer_nv12(block, uint32_t(got));
-    free(block);
+    show_jpg_buffer_nv12(block.data(), uint32_t(got));
   }
   close(fd);
   return 0;

@@ -2,8 +2,8 @@
 //
 // Threads: show_jpg_buffer_nv12 and show_jpg_local may be called from any
 // thread (command loop, slideshow, USB supervisor, microcontroller link,
-// clock, start-up); one lock serialises them, and it guards decoder_jpeg,
-// config, output and the output buffers. jpg_buffer_num is written only under
+// clock, start-up); one lock serialises them, and it guards the decoder,
+// its request and output records and the output buffers. jpg_buffer_num is written only under
 // that lock and may be read anywhere. jpeg_nv12_decode_prepare runs once at
 // start-up before any worker thread.
 // Errors: functions return 0 on success and -1 on failure, after printing
@@ -18,21 +18,21 @@
 // Index (0 or 1) of the output buffer the next decode writes; flipped after
 // each shown picture.
 extern SharedWord<int32_t> jpg_buffer_num;
-// Decoder of the decode in progress (null between pictures).
-extern JpegdDecoder* decoder_jpeg;
-// The shared request and output records of the decode in progress.
-extern JpegdRequest config;
+// The output record of the last decode and the two output buffers (read
+// by the JPEG fuzz target to check the decoder's bounds).
 extern JpegdFrame output;
-// The two decode output buffers and their physical addresses, reserved once.
 extern void* jpegd_output_vaddr[2];
+// Physical addresses of the two decode output buffers, reserved once.
 extern uint32_t jpegd_output_paddr[2];
 // Bytes reserved for each output buffer (0 when the reservation failed).
 extern uint32_t jpegd_output_size;
 
-// Reserves the two output buffers for dev_width x dev_height (init_disp).
+// Reserves the two output buffers for dev_width x dev_height (start-up).
+// 0, also when memory could not be reserved (pictures are then refused);
+// -1 when the panel has no usable area, which start-up treats as fatal.
 int jpeg_nv12_decode_prepare();
-// NV12 bytes for the request's size on the 16-aligned grid. Ends the process
-// with status -1 when that is 0 (no usable panel area).
+// NV12 bytes for the request's size on the 16-aligned grid; 0 for an empty
+// size.
 uint32_t calc_jpeg_output_size(const JpegdRequest* request);
 // Decodes a complete JPEG file in memory and shows it on plane 0.
 int show_jpg_buffer_nv12(const uint8_t* data, uint32_t length);

@@ -13,11 +13,9 @@
 #include "display/draw.h"
 #include "display/fb.h"
 #include "image/png_overlay.h"
-#include "link/command.h"
 #include "platform/display.h"
 #include "platform/queue.h"
-#include "video/h264_decoder.h"
-#include "video/local_player.h"
+#include "protocol/command.h"
 
 namespace {
 
@@ -27,9 +25,9 @@ void cmd_png_frame(const Command& c, Reply& r) {
   const uint16_t x = c.be16(12);
   const uint16_t y = c.be16(14);
   const bool small = c.u8(16) == 1;
-  if (local_h264_playing == 1) stop_local_h264();
+  if (local_h264_playing == 1) stop_local_video();
   puts("show png");
-  ImgPlaying = 0;
+  ImgPlaying.store(0);
   if (!standby_idle()) {
     drain_payload(n);
     fputs("error fail png-------------------", stdout);
@@ -64,7 +62,7 @@ void cmd_png_frame(const Command& c, Reply& r) {
     return;
   }
   PngSlot* slot = m->slot;
-  if (read_payload(slot->buffer, n, cap) < 0) {
+  if (read_payload(slot->buffer.get(), n, cap) < 0) {
     // Incomplete payload: not shown, the slot stays free.
     message_queue_send(free_q, m);
     return;
@@ -76,13 +74,11 @@ void cmd_png_frame(const Command& c, Reply& r) {
   r.data[8] = static_cast<uint8_t>(message_queue_size(target));
 }
 
-// 103: an empty overlay. One wipe-and-flip alone would show the other
-// buffer, which may still hold an earlier full-screen picture; the second
-// wipes that one too and shows the first buffer again, now empty.
+// 103: an empty overlay: both buffers, since the one behind may still hold
+// an earlier full-screen picture.
 void cmd_clear_overlay(const Command&, Reply&) {
   std::lock_guard<std::mutex> draw(png_draw_mutex);
-  transparent_fb1_direct(0);
-  transparent_fb1_direct(0);
+  clear_overlay();
 }
 
 // 104: the four overlay windows. The fourth pair sits one byte early
@@ -91,8 +87,8 @@ void cmd_overlay_windows(const Command& c, Reply&) {
   static const size_t hide_off[4] = {8, 16, 24, 31};
   static const size_t show_off[4] = {12, 20, 28, 35};
   for (int k = 0; k < 4; k++) {
-    hide_png_frames[k] = static_cast<int32_t>(c.be32(hide_off[k]));
-    show_png_frames[k] = static_cast<int32_t>(c.be32(show_off[k]));
+    hide_png_frames[k].store(static_cast<int32_t>(c.be32(hide_off[k])));
+    show_png_frames[k].store(static_cast<int32_t>(c.be32(show_off[k])));
   }
 }
 

@@ -14,18 +14,18 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/pace.h"
 #include "display/fb.h"
 #include "image/png_overlay.h"
-#include "link/subsystems.h"
 #include "platform/queue.h"
 
-PngSlot big_png_decode_info[big_png_slot_count];
 std::atomic<MessageQueue*> usable_big_png_queue;
 std::atomic<MessageQueue*> display_big_png_queue;
-const int32_t big_png_frameTime = 100000;
 
 namespace {
 
+PngSlot big_png_decode_info[big_png_slot_count];
+const int32_t big_png_frameTime = 100000;  // µs between two pacing checkpoints
 PngMsg big_png_msgs[big_png_slot_count];
 uint32_t last_big_png_frame_time;  // full-screen decoder thread only
 
@@ -48,7 +48,7 @@ int back_sink(const PngRow& row, void* ctx) {
   // than a division by zero.
   uint32_t chunk = row.total / 10;
   if (chunk == 0) chunk = 1;
-  if (row.done % chunk == 0) png_pace(&last_big_png_frame_time, big_png_frameTime);
+  if (row.done % chunk == 0) pace(&last_big_png_frame_time, big_png_frameTime);
   return rc;
 }
 
@@ -73,7 +73,7 @@ bool big_png_cycle() {
   PngSlot* slot = m->slot;
   // x and y of a full-screen frame are not used: it starts at column 0, row dev_y.
   BackTarget t{png_frame_num ^ 1, dev_y};
-  bool finished = png_decode_rows(slot->buffer, slot->length, false, back_sink, &t) == 0;
+  bool finished = png_decode_rows(slot->buffer.get(), slot->length, false, back_sink, &t) == 0;
   message_queue_send(usable_big_png_queue, m);
   return finished;
 }

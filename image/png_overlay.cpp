@@ -17,30 +17,27 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
+#include "common/pace.h"
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/subsystems.h"
 #include "platform/queue.h"
 #include "platform/system.h"
-#include "video/h264_decoder.h"
 
-PngSlot png_decode_info[png_slot_count];
 std::atomic<MessageQueue*> usable_png_queue;
 std::atomic<MessageQueue*> display_png_queue;
-const int32_t png_frameTime = 100000;
 std::mutex png_draw_mutex;
+SharedWord<int32_t> hide_png_frames[4];
+SharedWord<int32_t> show_png_frames[4];
+SharedWord<int32_t> png_display_show_flag{1};
 
 namespace {
 
+PngSlot png_decode_info[png_slot_count];
+const int32_t png_frameTime = 100000;  // µs between two working steps
 PngMsg png_msgs[png_slot_count];
 uint32_t last_png_frame_time;  // small decoder thread only
-
-uint32_t now_us32() {
-  struct timeval tv;
-  platform_gettimeofday(&tv);
-  return static_cast<uint32_t>(uint64_t(tv.tv_sec) * 1000000u + uint64_t(tv.tv_usec));
-}
 
 // Sets up libpng's conversions so that every kind of picture arrives as
 // 8-bit B, G, R, A rows. Returns the number of passes.
@@ -106,7 +103,7 @@ int read_picture(png_structp png, png_infop info, bool log_info, PngRowSink sink
 }
 
 struct CanvasTarget {
-  PngCanvas canvas;
+  Canvas canvas;
   int64_t x, y;
 };
 
@@ -159,7 +156,7 @@ int png_decode_rows(const uint8_t* data, size_t len, bool log_info, PngRowSink s
   return rc;
 }
 
-int png_put_row(const PngRow& row, const PngCanvas& canvas, int64_t x, int64_t y) {
+int png_put_row(const PngRow& row, const Canvas& canvas, int64_t x, int64_t y) {
   const int64_t dy = y + row.row;
   if (dy >= canvas.height) return row.last_pass ? 1 : 0;
   if (!row.in_pass || dy < 0 || !canvas.base || canvas.width <= 0) return 0;
@@ -180,35 +177,10 @@ int png_put_row(const PngRow& row, const PngCanvas& canvas, int64_t x, int64_t y
   return 0;
 }
 
-int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const PngCanvas& canvas,
+int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const Canvas& canvas,
                     bool log_info) {
   CanvasTarget t{canvas, x, y};
   return png_decode_rows(data, len, log_info, canvas_sink, &t);
-}
-
-PngCanvas overlay_canvas(int index) {
-  PngCanvas c{};
-  const uintptr_t base = fb1_buffer(index);
-  const uint32_t pitch = fb1_info.line_length;
-  if (base == 0 || pitch < 4) return c;
-  // Stay inside this buffer and inside the mapping, whatever the record says.
-  size_t room = plane_room(base);
-  if (fb1_info.frame_size < room) room = fb1_info.frame_size;
-  uint64_t rows = room / pitch;
-  if (fb1_info.yres < rows) rows = fb1_info.yres;
-  uint32_t cols = pitch / 4;
-  if (fb1_info.xres < cols) cols = fb1_info.xres;
-  c.base = reinterpret_cast<uint8_t*>(base);
-  c.width = static_cast<int32_t>(cols > INT32_MAX ? INT32_MAX : cols);
-  c.height = static_cast<int32_t>(rows > INT32_MAX ? INT32_MAX : rows);
-  c.pitch = pitch;
-  return c;
-}
-
-void png_pace(uint32_t* last, int32_t period) {
-  const uint32_t d = *last + static_cast<uint32_t>(period) - now_us32();
-  if (d >= 1 && d <= 99999) usleep(d);
-  *last = now_us32();
 }
 
 namespace {
@@ -242,7 +214,7 @@ void png_pool_init(PngSlot* slots, PngMsg* msgs, int count, uint32_t size, Messa
     s.x = 0;
     s.y = 0;
     s.length = 0;
-    s.buffer = static_cast<uint8_t*>(malloc(size));
+    s.buffer.reset(new (std::nothrow) uint8_t[size]);
     msgs[i] = PngMsg{0, &s, 0, 0};
     // A slot without memory is never offered to the host.
     if (s.buffer) message_queue_send(*usable, &msgs[i]);
@@ -259,10 +231,53 @@ void png_thread_init() {
   usable_png_queue = usable;
 }
 
+void png_overlay_window(int32_t frame) {
+  for (int k = 0; k < 4; ++k) {
+    if (hide_png_frames[k] < frame && frame < show_png_frames[k]) {
+      png_display_show_flag.store(0);
+      return;
+    }
+  }
+  png_display_show_flag.store(1);
+}
+
 int png_display_queue_size() {
   MessageQueue* q = display_png_queue;
   return q ? message_queue_size(q) : -1;
 }
+
+namespace {
+
+// Draws a small frame into overlay buffer n, or wipes n while the overlay
+// window hides it.
+void draw_small_or_hide(const PngSlot* slot, int32_t n) {
+  if (png_display_show_flag == 1) {
+    decode_png_pos_layer(slot->buffer.get(), slot->length, slot->x, slot->y, n);
+  } else {
+    transparent_fb1_buffer(n);
+  }
+}
+
+// Flips in the finished full-screen picture of the back buffer, with the
+// small frame `m` (when there is one) drawn onto it first.
+void show_full_screen(PngSync* sync, PngMsg* m) {
+  pthread_mutex_lock(&sync->flip_lock);
+  {
+    std::lock_guard<std::mutex> draw(png_draw_mutex);
+    overlay_flip([m](int32_t n) {
+      if (!m) {
+        if (png_display_show_flag == 0) transparent_fb1_buffer(n);
+        return;
+      }
+      draw_small_or_hide(m->slot, n);
+      message_queue_send(usable_png_queue, m);
+    });
+  }
+  pthread_mutex_unlock(&sync->flip_lock);
+  sem_post(&sync->back_free);
+}
+
+}  // namespace
 
 void* decode_png_thread_func(void* arg) {
   PngSync* sync = static_cast<PngSync*>(arg);
@@ -271,52 +286,22 @@ void* decode_png_thread_func(void* arg) {
     // A finished full-screen picture waits in the back buffer.
     const bool ready = sem_trywait(&sync->back_ready) == 0;
     PngMsg* m = static_cast<PngMsg*>(message_queue_receive_timeout(display_png_queue, 10));
-    PngSlot* slot = m ? m->slot : nullptr;
-    if (!slot && !ready) {
+    if (m && !m->slot) m = nullptr;
+    if (!m && !ready) {
       usleep(10000);
       continue;
     }
-    if (!slot) {
-      // Show the finished full-screen picture.
-      pthread_mutex_lock(&sync->flip_lock);
-      {
-        std::lock_guard<std::mutex> draw(png_draw_mutex);
-        PlaneReadLock lock;
-        png_frame_num = png_frame_num ^ 1;
-        if (png_display_show_flag == 0) transparent_fb1_buffer(png_frame_num);
-        fb_pan_display(fb1_fd, &fb1_info, png_frame_num);
-      }
-      pthread_mutex_unlock(&sync->flip_lock);
-      sem_post(&sync->back_free);
-    } else if (!ready) {
+    if (ready) {
+      show_full_screen(sync, m);
+    } else {
       // Draw into the shown buffer: the picture changes at once.
       {
         std::lock_guard<std::mutex> draw(png_draw_mutex);
-        if (png_display_show_flag == 1) {
-          decode_png_pos_layer(slot->buffer, slot->length, slot->x, slot->y, png_frame_num);
-        } else {
-          transparent_fb1_buffer(png_frame_num);
-        }
+        draw_small_or_hide(m->slot, png_frame_num);
       }
       message_queue_send(usable_png_queue, m);
-    } else {
-      // The small picture goes onto the new full-screen picture before it shows.
-      pthread_mutex_lock(&sync->flip_lock);
-      {
-        std::lock_guard<std::mutex> draw(png_draw_mutex);
-        PlaneReadLock lock;
-        png_frame_num = png_frame_num ^ 1;
-        if (png_display_show_flag == 1) {
-          decode_png_pos_layer(slot->buffer, slot->length, slot->x, slot->y, png_frame_num);
-        }
-        message_queue_send(usable_png_queue, m);
-        if (png_display_show_flag == 0) transparent_fb1_buffer(png_frame_num);
-        fb_pan_display(fb1_fd, &fb1_info, png_frame_num);
-      }
-      pthread_mutex_unlock(&sync->flip_lock);
-      sem_post(&sync->back_free);
     }
-    png_pace(&last_png_frame_time, png_frameTime);
+    pace(&last_png_frame_time, png_frameTime);
   }
   return nullptr;
 }

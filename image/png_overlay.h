@@ -15,17 +15,49 @@
 // back to its free queue; functions return 0 on success, -1 on failure.
 #pragma once
 
+#include <pthread.h>
+#include <semaphore.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
+#include "common/word.h"
+#include "display/draw.h"
+
 struct MessageQueue;
+
+// Hand-over between the two PNG decoder threads, made by start-up and passed
+// to both as their thread argument.
+struct PngSync {
+  sem_t back_free;            // initial count 1: the back buffer may be filled
+  sem_t back_ready;           // initial count 0: a full-screen picture is complete
+  pthread_mutex_t flip_lock;  // held across a flip and a full-screen decode
+};
+
+// Thread entries of the two streams; argument: PngSync*.
+void* decode_png_thread_func(void* arg);
+void* decode_big_png_thread_func(void* arg);
+// Messages waiting in the small stream's display queue; -1 before the
+// queue exists.
+int png_display_queue_size();
+
+// Overlay windows over the video frames, written by command 104 on the
+// command loop: frames f with hide_png_frames[k] < f < show_png_frames[k]
+// hide the overlay. png_display_show_flag is written by the H.264 decoder
+// thread (png_overlay_window) and read by the small PNG decoder thread.
+extern SharedWord<int32_t> hide_png_frames[4];
+extern SharedWord<int32_t> show_png_frames[4];
+extern SharedWord<int32_t> png_display_show_flag;  // 1 overlay may show, 0 hidden
+// Sets png_display_show_flag for video frame `frame`.
+void png_overlay_window(int32_t frame);
 
 // One frame slot: a buffer allocated once, the position the host asked for
 // and the number of PNG bytes in the buffer.
 struct PngSlot {
-  uint8_t* buffer;
+  std::unique_ptr<uint8_t[]> buffer;
   int32_t x;        // column on the overlay plane
   int32_t y;        // row, counted from dev_y
   uint32_t length;  // PNG bytes in buffer
@@ -45,23 +77,19 @@ constexpr int big_png_slot_count = 2;
 
 // Held while the PNG streams write overlay pixels or flip (a working step of
 // the small decoder, one row of the full-screen decoder) and while command
-// 103 wipes the overlay, so a clear never interleaves with a draw. Taken
-// after `flip_lock`, before the plane lock.
+// 103 wipes the overlay, so a clear never interleaves with a draw (lock
+// order: README.md).
 extern std::mutex png_draw_mutex;
 
 // Small stream (image/png_overlay.cpp).
-extern PngSlot png_decode_info[png_slot_count];
 // Queue handles are published with release/acquire (std::atomic), so the
 // command loop sees a queue whole once it sees its handle.
 extern std::atomic<MessageQueue*> usable_png_queue;   // free slots; null until made
 extern std::atomic<MessageQueue*> display_png_queue;  // filled slots, oldest first
-extern const int32_t png_frameTime;                   // µs between two working steps
 
 // Full-screen stream (image/png_fullscreen.cpp).
-extern PngSlot big_png_decode_info[big_png_slot_count];
 extern std::atomic<MessageQueue*> usable_big_png_queue;
 extern std::atomic<MessageQueue*> display_big_png_queue;
-extern const int32_t big_png_frameTime;  // µs between two pacing checkpoints
 
 void png_thread_init();
 // Fills a pool: every slot gets `size` bytes and its message; the slots that
@@ -81,15 +109,6 @@ bool big_png_cycle();
 void decode_png_pos_layer(const uint8_t* data, uint32_t length, int32_t x, int32_t y, int index);
 
 // --- The pixel writer, usable on any 32-bit ARGB memory ---------------------
-
-// A 32-bit ARGB pixel area (bytes B, G, R, A per pixel): width x height
-// pixels, rows pitch bytes apart.
-struct PngCanvas {
-  uint8_t* base;
-  int32_t width;
-  int32_t height;
-  uint32_t pitch;
-};
 
 // One row as libpng hands it over. Every picture is converted to 8-bit
 // B, G, R, A. An interlaced picture comes in passes, each pass handing over
@@ -117,16 +136,8 @@ int png_decode_rows(const uint8_t* data, size_t len, bool log_info, PngRowSink s
 // Writes one handed-over row into the canvas, the picture's top left corner
 // at column x, row y of the canvas, clipped. Returns 1 once the final pass
 // has gone below the canvas (nothing further can show), else 0.
-int png_put_row(const PngRow& row, const PngCanvas& canvas, int64_t x, int64_t y);
+int png_put_row(const PngRow& row, const Canvas& canvas, int64_t x, int64_t y);
 
 // png_decode_rows + png_put_row on a fixed canvas.
-int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const PngCanvas& canvas,
+int png_draw_canvas(const uint8_t* data, size_t len, int64_t x, int64_t y, const Canvas& canvas,
                     bool log_info);
-
-// The canvas of overlay buffer `index` (0 or 1) of plane 1; base 0 when the
-// plane is not open. Call under a PlaneReadLock.
-PngCanvas overlay_canvas(int index);
-
-// Pacing: waits when the previous step ended less than `period` µs ago
-// (only waits of 1 to 99 999 µs are made), then sets *last to the time.
-void png_pace(uint32_t* last, int32_t period);

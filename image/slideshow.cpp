@@ -20,14 +20,12 @@
 #include <string>
 
 #include "common/state.h"
+#include "common/thread.h"
 #include "display/draw.h"
 #include "display/fb.h"
 #include "image/jpeg.h"
-#include "link/subsystems.h"
 #include "platform/system.h"
 #include "storage/files.h"
-
-pthread_t local_jpg_player;
 
 namespace {
 
@@ -62,21 +60,14 @@ int play_local_jpg_async() {
   if (ImgPlaying == 1) return 0;
   // Claimed before the thread exists, so a stop request that arrives while
   // the thread starts up is not lost and a second start does nothing.
-  uint32_t gen = ++g_generation;
-  if (gen == 0) gen = ++g_generation;
-  ImgPlaying = 1;
-  ++g_threads;
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  // Nobody joins the slideshow: detached, so ended threads leave nothing
-  // behind across many starts.
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  int r = pthread_create(&local_jpg_player, &attr, play_local_jpg_thread,
-                         reinterpret_cast<void*>(uintptr_t(gen)));
-  pthread_attr_destroy(&attr);
+  uint32_t gen = g_generation.fetch_add(1) + 1;
+  if (gen == 0) gen = g_generation.fetch_add(1) + 1;
+  ImgPlaying.store(1);
+  g_threads.fetch_add(1);
+  int r = start_thread(play_local_jpg_thread, reinterpret_cast<void*>(uintptr_t(gen)));
   if (r != 0) {
     ImgPlaying.compare_exchange(1, 0);
-    --g_threads;
+    g_threads.fetch_sub(1);
   }
   return r;
 }
@@ -85,9 +76,9 @@ int slideshow_threads() { return g_threads; }
 
 void* play_local_jpg_thread(void* arg) {
   const uint32_t gen = uint32_t(reinterpret_cast<uintptr_t>(arg));
-  if (gen == 0) ++g_threads;  // play_local_jpg_async counted it already
+  if (gen == 0) g_threads.fetch_add(1);  // play_local_jpg_async counted it already
   void* r = slideshow(gen);
-  --g_threads;
+  g_threads.fetch_sub(1);
   return r;
 }
 
@@ -103,7 +94,7 @@ void* slideshow(uint32_t gen) {
     if (gen != 0 && gen == g_generation) ImgPlaying.compare_exchange(1, 0);
     return thread_result(-1);
   }
-  if (gen == 0) ImgPlaying = 1;
+  if (gen == 0) ImgPlaying.store(1);
   if (!still_wanted(gen)) {  // stopped while starting up
     closedir(d);
     puts("jpg thread end");
@@ -118,7 +109,7 @@ void* slideshow(uint32_t gen) {
       rewinddir(d);
       if (shown == 0) {
         puts("StartImgPlayer no file exit \r");
-        if (gen == 0 || gen == g_generation) ImgPlaying = 0;
+        if (gen == 0 || gen == g_generation) ImgPlaying.store(0);
         closedir(d);
         puts("jpg thread end");
         return thread_result(1);

@@ -10,9 +10,6 @@
 
 #include <pthread.h>
 
-// Handle of the last slideshow thread started.
-extern pthread_t local_jpg_player;
-
 // Starts the slideshow unless one runs; 0 when one runs already, otherwise
 // the thread creation result.
 int play_local_jpg_async();

@@ -12,37 +12,45 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "common/state.h"
-#include "link/command.h"
-#include "link/packet.h"
+#include "common/thread.h"
+#include "display/fb.h"
+#include "image/jpeg.h"
+#include "image/png_overlay.h"
+#include "image/slideshow.h"
 #include "link/startup.h"
-#include "link/subsystems.h"
-#include "link/tty/tty.h"
 #include "platform/system.h"
+#include "protocol/command.h"
+#include "protocol/packet.h"
+#include "protocol/tty.h"
+#include "standby/clock.h"
+#include "standby/offline.h"
+#include "standby/text.h"
 #include "storage/config.h"
 #include "storage/files.h"
+#include "supervision/kmsg_watcher.h"
+#include "supervision/mcu_link.h"
+#include "supervision/usb_supervisor.h"
+#include "video/h264_decoder.h"
+#include "video/local_player.h"
 
 namespace {
 
-void start_thread(void* (*fn)(void*), void* arg) {
-  pthread_t t;
-  pthread_create(&t, nullptr, fn, arg);
-}
-
 // One pass of the command loop over a validated packet.
-void handle_command(uint8_t* cmd, size_t n, uint8_t* reply) {
-  usb_timeout_cnt = 0;
-  test_mode = 0;
+void handle_command(const std::vector<uint8_t>& cmd, uint8_t* reply) {
+  usb_timeout_cnt.store(0);
+  test_mode.store(0);
   if (cfg.test_mode == 1) {
-    cfg.test_mode = 0;
+    cfg.test_mode.store(0);
     SaveConfig();
     puts("save test mode config");
   }
   request_stop(CLOCK_STATE);
 
   memset(reply, 0, cmd_len);
-  Command c(cmd, n);
+  Command c(cmd.data(), cmd.size());
   Reply r{reply};
   if (CommandHandler h = find_command(c.code())) h(c, r);
 
@@ -56,37 +64,33 @@ void handle_command(uint8_t* cmd, size_t n, uint8_t* reply) {
   }
 }
 
-}  // namespace
+// A start-up marker file that asks to skip a screen once; it is removed.
+bool take_marker(const char* path) {
+  if (dev_access(path, F_OK) != 0) return false;
+  DeleteFile(path);
+  return true;
+}
 
-int main() {
-  platform_init();
-
-  uint8_t* reply = static_cast<uint8_t*>(calloc(1, cmd_len));
-  puts("main start!");
+// Records, planes, backlight and storage figures, before any worker runs.
+int prepare_device() {
   version_info = check_dev_version();
-  r_buf = static_cast<uint8_t*>(malloc(max_packet_len));
+  static std::vector<uint8_t> receive(max_packet_len);
+  r_buf = receive.data();
   ReadFBConfig();
   if (init_disp() < 0) return -1;
+  set_framerate(30);
+  if (jpeg_nv12_decode_prepare() < 0) return -1;
   setVersion();
   int fd = dev_open("/usr/data/boot.sign", O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (fd >= 0) close(fd);
   ReadConfig();
-  test_mode = cfg.test_mode;
+  test_mode.store(cfg.test_mode);
   set_brightness(cfg.bright, 0);
   QuerryStorage();
+  return 0;
+}
 
-  int show_logo = 1;
-  if (dev_access("/tmp/no_show_logo_and_offline", F_OK) == 0) {
-    DeleteFile("/tmp/no_show_logo_and_offline");
-    show_logo = 0;
-  }
-  int show_offline = show_logo;
-  if (dev_access("/tmp/no_show_offline", F_OK) == 0) {
-    DeleteFile("/tmp/no_show_offline");
-    show_offline = 0;
-  }
-  if (test_mode != 1 && show_logo == 1) playBootAnnimation();
-
+void start_workers() {
   static PngSync png_sync;
   sem_init(&png_sync.back_free, 0, 1);
   sem_init(&png_sync.back_ready, 0, 0);
@@ -98,9 +102,11 @@ int main() {
   start_thread(decode_png_thread_func, &png_sync);
   start_thread(decode_big_png_thread_func, &png_sync);
   start_thread(mcu_uart_thread, nullptr);
+}
 
+void start_standby_screens(bool show_offline) {
   show_warn_msg_init();
-  if (show_offline == 1) {
+  if (show_offline) {
     if (test_mode == 0) play_local_h264_async("/usr/data/boot.h264");
     offline_init();
     offline_setSize(550, 135);
@@ -115,7 +121,12 @@ int main() {
     puts("first start, set time");
     clock_set(2026, 1, 22, 0, 0, 0);
   }
+}
 
+// The command loop: one packet at a time; a broken line is reopened.
+int serve_host() {
+  uint8_t reply[cmd_len];
+  std::vector<uint8_t> cmd;
   for (;;) {
     if (init_tty() < 0) return -1;
     for (;;) {
@@ -124,11 +135,26 @@ int main() {
         uart_close(tty_fd);
         break;
       }
-      size_t n = 0;
-      uint8_t* cmd = validate_packet(r_buf, &n);
-      if (!cmd) continue;
-      handle_command(cmd, n, reply);
-      free(cmd);
+      if (!validate_packet(r_buf, &cmd)) continue;
+      handle_command(cmd, reply);
     }
   }
+}
+
+}  // namespace
+
+int main() {
+  platform_init();
+  local_video_stop_hook.store(stop_local_h264);
+
+  puts("main start!");
+  if (prepare_device() < 0) return -1;
+
+  const bool show_logo = !take_marker("/tmp/no_show_logo_and_offline");
+  const bool show_offline = !take_marker("/tmp/no_show_offline") && show_logo;
+  if (test_mode != 1 && show_logo) playBootAnnimation();
+
+  start_workers();
+  start_standby_screens(show_offline);
+  return serve_host();
 }

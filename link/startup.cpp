@@ -6,7 +6,7 @@
 
 #include "platform/system.h"
 
-char* version_info = nullptr;
+std::string version_info;
 int64_t _time_stamp = 0;
 
 int64_t _get_time_stamp() {

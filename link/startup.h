@@ -2,9 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The identity text answered to command 10.
-extern char* version_info;
+extern std::string version_info;
 // The start-up time stamp (first-start rule).
 extern int64_t _time_stamp;
 

@@ -1,28 +1,28 @@
 // Identity, power, service and configuration-byte commands.
 //
 // All run on the command-loop thread; none reports a failure in its reply.
-#include "link/system_commands.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
-#include "link/command.h"
+#include "common/state.h"
 #include "link/startup.h"
 #include "platform/system.h"
+#include "protocol/command.h"
 #include "storage/config.h"
 
-SharedWord<uint32_t> group{0};
-SharedWord<uint32_t> position{0};
-SharedWord<uint8_t> test_h264{0};
-
 namespace {
+
+// Group and position numbers answered to command 201; nothing assigns them.
+constexpr uint8_t kGroup = 0;
+constexpr uint8_t kPosition = 0;
 
 constexpr size_t kIdentityLen = 25;
 
 void cmd_identity(const Command&, Reply& r) {
-  if (version_info) memcpy(r.data + 8, version_info, kIdentityLen);
+  memcpy(r.data + 8, version_info.data(), std::min(version_info.size(), kIdentityLen));
 }
 PANELD_COMMAND(10, cmd_identity);
 
@@ -45,18 +45,18 @@ void cmd_update(const Command&, Reply&) { run_shell("/etc/ota_bin/local_ota_upda
 PANELD_COMMAND(43, cmd_update);
 
 void cmd_warn_enable(const Command& c, Reply&) {
-  cfg.warn_enable = c.u8(8);
+  cfg.warn_enable.store(c.u8(8));
   SaveConfig();
 }
 PANELD_COMMAND(46, cmd_warn_enable);
 
 void cmd_config_bytes(const Command& c, Reply&) {
-  cfg.bright = c.u8(8);
-  cfg.mode = c.u8(9);
-  cfg.reserved_2 = c.u8(10);
-  cfg.local_rotation = c.u8(11);
-  cfg.reserved_4 = c.u8(12);
-  cfg.clock_enable = c.u8(13);
+  cfg.bright.store(c.u8(8));
+  cfg.mode.store(c.u8(9));
+  cfg.reserved_2.store(c.u8(10));
+  cfg.local_rotation.store(c.u8(11));
+  cfg.reserved_4.store(c.u8(12));
+  cfg.clock_enable.store(c.u8(13));
   SaveConfig();
 }
 PANELD_COMMAND(125, cmd_config_bytes);
@@ -68,13 +68,13 @@ void cmd_usb_display(const Command&, Reply&) {
 PANELD_COMMAND(150, cmd_usb_display);
 
 void cmd_group(const Command&, Reply& r) {
-  r.data[8] = static_cast<uint8_t>(group.load());
-  r.data[9] = static_cast<uint8_t>(position.load());
+  r.data[8] = kGroup;
+  r.data[9] = kPosition;
 }
 PANELD_COMMAND(201, cmd_group);
 
 void cmd_decoder_test(const Command&, Reply&) {
-  test_h264 = 1;
+  test_h264.store(1);
   run_shell("cmd_h264_direct_decode infile=/media/out.h264 width=400 height=400 &");
 }
 PANELD_COMMAND(253, cmd_decoder_test);

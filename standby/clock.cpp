@@ -18,16 +18,15 @@
 #include "display/draw.h"
 #include "display/fb.h"
 #include "image/jpeg.h"
-#include "link/subsystems.h"
 #include "platform/display.h"
 #include "platform/system.h"
 
-FT_Library clock_library = nullptr;
-FT_Face clock_face = nullptr;
 std::mutex clock_font_mutex;
 
 namespace {
 
+FT_Library clock_library = nullptr;
+FT_Face clock_face = nullptr;
 int32_t time_font_size = 0;
 int32_t date_font_size = 0;
 int32_t time_max_width = 0;
@@ -132,30 +131,27 @@ void clock_paint(const Canvas& cv, const struct tm& t) {
 void* clock_thread(void*) {
   show_jpg_local("/media/offline_logo.jpg");
   show_jpg_local("/media/offline_logo.jpg");
-  CLOCK_STATE = 1;
-  date_spacing = 20;
+  CLOCK_STATE.store(1);
+  date_spacing.store(20);
   usleep(kStartPause);
   do {
     {
       std::lock_guard<std::mutex> font(clock_font_mutex);
-      PlaneReadLock plane;
-      png_frame_num = png_frame_num ^ 1;
-      uintptr_t base = fb1_buffer(png_frame_num);
-      clock_fb_base = base;
-      struct timeval tv;
-      platform_gettimeofday(&tv);
-      time_t now = tv.tv_sec;
-      struct tm t;
-      gmtime_r(&now, &t);
-      draw_rect(base, 0, 0, -1, -1, 0);
-      clock_paint(overlay_canvas(base), t);
-      fb_pan_display(fb1_fd, &fb1_info, png_frame_num);
+      overlay_flip([](int32_t n) {
+        uintptr_t base = fb1_buffer(n);
+        struct timeval tv;
+        platform_gettimeofday(&tv);
+        time_t now = tv.tv_sec;
+        struct tm t;
+        gmtime_r(&now, &t);
+        draw_rect(base, 0, 0, -1, -1, 0);
+        clock_paint(text_canvas(base), t);
+      });
     }
     usleep(kFramePause);
   } while (CLOCK_STATE == 1);
-  transparent_fb1_direct(0);
-  transparent_fb1_direct(0);
-  CLOCK_STATE = -1;
+  clear_overlay();
+  CLOCK_STATE.store(-1);
   return nullptr;
 }
 

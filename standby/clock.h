@@ -18,8 +18,7 @@
 
 #include "standby/text.h"
 
-extern FT_Library clock_library;
-extern FT_Face clock_face;
+// Guards the clock's face and measured cells.
 extern std::mutex clock_font_mutex;
 
 // Digit cells and sizes measured by clock_updateFontSizeParam.

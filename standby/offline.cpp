@@ -16,13 +16,13 @@
 #include "common/state.h"
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/subsystems.h"
 #include "platform/display.h"
 #include "storage/config.h"
 
 SharedWord<int32_t> temperature{0};
 SharedWord<int32_t> pump_speed{0};
-const uint32_t offline_test_colours[4] = {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF};
+// Background colours of factory test mode, one per frame in this order.
+static const uint32_t offline_test_colours[4] = {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF};
 
 namespace {
 
@@ -113,26 +113,22 @@ void offline_paint_locked(const Canvas& cv, int32_t temp, int32_t speed) {
 }
 
 void* offline_mode_thread(void*) {
-  OFFLINE_MODE_STATE = 1;
+  OFFLINE_MODE_STATE.store(1);
   usleep(600000);
   do {
     {
       std::lock_guard<std::mutex> font(offline_font_mutex);
-      PlaneReadLock plane;
-      // This screen draws into the selected buffer first and flips after.
-      uintptr_t base = fb1_buffer(png_frame_num);
-      clock_fb_base = base;
-      uint32_t background = test_mode == 1 ? offline_test_colours[offline_frame_counter] : 0;
-      draw_rect(base, fb_x_offset, dev_y, kRectWidth, kRectHeight, background);
-      offline_paint(overlay_canvas(base), temperature, pump_speed);
-      fb_pan_display(fb1_fd, &fb1_info, png_frame_num);
-      png_frame_num = png_frame_num ^ 1;
+      overlay_flip([](int32_t n) {
+        uintptr_t base = fb1_buffer(n);
+        uint32_t background = test_mode == 1 ? offline_test_colours[offline_frame_counter] : 0;
+        draw_rect(base, fb_x_offset, dev_y, kRectWidth, kRectHeight, background);
+        offline_paint(text_canvas(base), temperature, pump_speed);
+      });
     }
     usleep(1000000);
     if (++offline_frame_counter == 4) offline_frame_counter = 0;
   } while (OFFLINE_MODE_STATE == 1);
-  transparent_fb1_direct(0);
-  transparent_fb1_direct(0);
-  OFFLINE_MODE_STATE = -1;
+  clear_overlay();
+  OFFLINE_MODE_STATE.store(-1);
   return nullptr;
 }

@@ -19,9 +19,6 @@
 extern SharedWord<int32_t> temperature;
 extern SharedWord<int32_t> pump_speed;
 
-// Background colours of factory test mode, one per frame in this order.
-extern const uint32_t offline_test_colours[4];
-
 int offline_init();
 // Measures the digits at both sizes; leaves the face at the small size.
 int offline_setSize(int big, int small);

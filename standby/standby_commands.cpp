@@ -4,7 +4,7 @@
 // Threading: command-loop thread only.
 // Errors: none is reported in the reply; clock_set prints its own failure.
 #include "common/state.h"
-#include "link/command.h"
+#include "protocol/command.h"
 #include "standby/clock.h"
 #include "storage/config.h"
 
@@ -14,7 +14,7 @@ namespace {
 // 14 second, 15 clock flag (0 or 1; other values leave it unchanged).
 void cmd_clock_set(const Command& c, Reply&) {
   uint8_t flag = c.u8(15);
-  if (flag <= 1) cfg.clock_enable = flag;
+  if (flag <= 1) cfg.clock_enable.store(flag);
   clock_set(c.be16(8), c.u8(10), c.u8(11), c.u8(12), c.u8(13), c.u8(14));
   SaveConfig();
 }

@@ -8,17 +8,14 @@
 // Errors: set-up returns 0 / -1; glyphs that do not load are skipped.
 #include "standby/text.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/subsystems.h"
 #include "platform/display.h"
 #include "platform/system.h"
-#include "standby/clock.h"
 
 char warn_buffer[128];
 std::recursive_mutex warn_mutex;
@@ -154,7 +151,7 @@ void font_set_size(FT_Face face, int size) {
   if (face) FT_Set_Pixel_Sizes(face, 0, size);
 }
 
-Canvas overlay_canvas(uintptr_t base) {
+Canvas text_canvas(uintptr_t base) {
   Canvas cv;
   if (!base) return cv;
   // Pixels are addressed as draw_point does (plane 0's row pitch) and kept
@@ -219,25 +216,8 @@ void show_warn_msg(const char* text) {
   std::lock_guard<std::recursive_mutex> lock(warn_mutex);
   // A caller that filled warn_buffer to the brim still gets a terminated text.
   if (text == warn_buffer) warn_buffer[sizeof warn_buffer - 1] = '\0';
-  PlaneReadLock plane;
-  png_frame_num = png_frame_num ^ 1;
-  uintptr_t base = fb1_buffer(png_frame_num);
-  clock_fb_base = base;
-  puts("show warn msg");
-  show_warn_line_on(overlay_canvas(base), warn_face, text ? text : "");
-  fb_pan_display(fb1_fd, &fb1_info, png_frame_num);
-}
-
-void show_warn_msgf(const char* fmt, ...) {
-  std::lock_guard<std::recursive_mutex> lock(warn_mutex);
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(warn_buffer, sizeof warn_buffer, fmt, ap);
-  va_end(ap);
-  show_warn_msg(warn_buffer);
-}
-
-void freetype_showString_r90(const char* text, int32_t x, int32_t y, int32_t cell, int8_t spacing,
-                             uint32_t colour) {
-  show_string_r90_on(overlay_canvas(clock_fb_base), clock_face, text, x, y, cell, spacing, colour);
+  overlay_flip([text](int32_t n) {
+    puts("show warn msg");
+    show_warn_line_on(text_canvas(fb1_buffer(n)), warn_face, text ? text : "");
+  });
 }

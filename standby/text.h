@@ -18,14 +18,7 @@
 #include <mutex>
 
 #include "common/word.h"
-
-// A 32-bit ARGB pixel buffer. Drawing through a Canvas is clipped to it.
-struct Canvas {
-  uint8_t* base = nullptr;
-  int32_t width = 0;   // pixels per row that may be written
-  int32_t height = 0;  // rows that may be written
-  int32_t pitch = 0;   // bytes from one row to the next
-};
+#include "display/draw.h"
 
 // The parts of a rendered glyph the painters use.
 struct GlyphBitmap {
@@ -77,8 +70,10 @@ int font_setup(FT_Library* library, FT_Face* face, const char* font_path, int si
 // Sets a face's pixel height (width 0); a null face is left alone.
 void font_set_size(FT_Face face, int size);
 
-// The overlay buffer at `base` (an overlay buffer start) as a clipped canvas.
-Canvas overlay_canvas(uintptr_t base);
+// The overlay buffer at `base` (an overlay buffer start) as the canvas text
+// is drawn on: rows plane 0's pitch apart, as draw_point addresses them,
+// clipped to both planes' visible area and to one overlay buffer.
+Canvas text_canvas(uintptr_t base);
 
 // The painters of the clock string and the warning line, on any canvas.
 void show_string_r90_on(const Canvas& cv, FT_Face face, const char* text, int32_t x, int32_t y,
@@ -96,10 +91,3 @@ extern std::recursive_mutex warn_mutex;
 
 int show_warn_msg_init();
 void show_warn_msg(const char* text);
-// Formats into warn_buffer and shows it, under warn_mutex.
-void show_warn_msgf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Draws `text` with the clock's face into the overlay buffer at clock_fb_base;
-// the caller holds clock_font_mutex and a PlaneReadLock.
-void freetype_showString_r90(const char* text, int32_t x, int32_t y, int32_t cell, int8_t spacing,
-                             uint32_t colour);

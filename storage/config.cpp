@@ -60,6 +60,22 @@ bool write_head(int fd, const uint8_t* buf, size_t n) {
   return true;
 }
 
+// Writes n bytes at the start of a record file (created when missing) and
+// syncs; false after the matching error line.
+bool save_record(const char* path, const uint8_t* bytes, size_t n, const char* open_err,
+                 const char* write_err) {
+  int fd = dev_open(path, O_RDWR | O_CREAT, 0644);
+  if (fd < 0) {
+    puts(open_err);
+    return false;
+  }
+  bool ok = write_head(fd, bytes, n);
+  close(fd);
+  sync();
+  if (!ok) puts(write_err);
+  return ok;
+}
+
 }  // namespace
 
 std::string cfg_video_path() {
@@ -85,7 +101,7 @@ void cfg_to_bytes(uint8_t out[cfg_file_size]) {
 
 void cfg_from_bytes(const uint8_t* in, uint32_t n) {
   if (n > cfg_file_size) n = cfg_file_size;
-  for (uint32_t i = 0; i < 8 && i < n; i++) *kFields[i] = in[i];
+  for (uint32_t i = 0; i < 8 && i < n; i++) kFields[i]->store(in[i]);
   if (n <= 8) return;
   std::lock_guard<std::mutex> lock(g_video_path_lock);
   memcpy(g_video_path, in + 8, n - 8);
@@ -95,13 +111,13 @@ int ReadConfig() {
   int fd = dev_open(kAppCfgPath, O_RDWR);
   if (fd < 0) {
     puts("ReadConfig open app.cfg err,rebuild");
-    cfg.bright = 60;
-    cfg.mode = 0;
-    cfg.reserved_2 = 0;
-    cfg.local_rotation = 0;
-    cfg.reserved_4 = 0;
-    cfg.test_mode = 1;
-    cfg.warn_enable = 1;
+    cfg.bright.store(60);
+    cfg.mode.store(0);
+    cfg.reserved_2.store(0);
+    cfg.local_rotation.store(0);
+    cfg.reserved_4.store(0);
+    cfg.test_mode.store(1);
+    cfg.warn_enable.store(1);
     cfg_set_video_path(kDefaultVideoPath);
     SaveConfig();
     return 1;
@@ -118,20 +134,11 @@ int ReadConfig() {
 }
 
 void SaveConfig() {
-  int fd = dev_open(kAppCfgPath, O_RDWR | O_CREAT, 0644);
-  if (fd < 0) {
-    puts("SaveConfig open app.cfg err");
-    return;
-  }
   uint8_t tmp[cfg_file_size];
   cfg_to_bytes(tmp);
-  bool ok = write_head(fd, tmp, cfg.size);
-  close(fd);
-  sync();
-  if (!ok) {
-    puts("SaveConfig write app.cfg err");
+  if (!save_record(kAppCfgPath, tmp, cfg.size, "SaveConfig open app.cfg err",
+                   "SaveConfig write app.cfg err"))
     return;
-  }
   printf("SaveConfig success | local_rotation:%d\n", cfg.local_rotation.load());
 }
 
@@ -139,36 +146,27 @@ int ReadFBConfig() {
   int fd = dev_open(kFbCfgPath, O_RDWR);
   if (fd < 0) {
     puts("ReadConfig open fb.cfg err,rebuild");
-    fb_x_offset = 16;
-    fb_y_offset = 84;
+    fb_x_offset.store(16);
+    fb_y_offset.store(84);
     SaveFBConfig();
     return 1;
   }
   uint8_t tmp[fb_cfg_file_size];
   ssize_t got = read_head(fd, tmp, sizeof tmp);
   close(fd);
-  if (got >= 1) fb_x_offset = tmp[0];
-  if (got >= 2) fb_y_offset = tmp[1];
+  if (got >= 1) fb_x_offset.store(tmp[0]);
+  if (got >= 2) fb_y_offset.store(tmp[1]);
   printf("read fb config x off %d y off %d\n", fb_x_offset.load(), fb_y_offset.load());
   return 0;
 }
 
 void SaveFBConfig() {
-  int fd = dev_open(kFbCfgPath, O_RDWR | O_CREAT, 0644);
-  if (fd < 0) {
-    puts("SaveConfig open fb.cfg err");
-    return;
-  }
   uint8_t tmp[fb_cfg_file_size] = {};  // the reserved bytes are written as zeros
   tmp[0] = fb_x_offset;
   tmp[1] = fb_y_offset;
-  bool ok = write_head(fd, tmp, sizeof tmp);
-  close(fd);
-  sync();
-  if (!ok) {
-    puts("SaveFBConfig write fb.cfg err");
+  if (!save_record(kFbCfgPath, tmp, sizeof tmp, "SaveConfig open fb.cfg err",
+                   "SaveFBConfig write fb.cfg err"))
     return;
-  }
   printf("save fb config success x off %d y off %d\n", fb_x_offset.load(), fb_y_offset.load());
 }
 
@@ -183,10 +181,4 @@ void setVersion() {
   close(fd);
 }
 
-char* check_dev_version() {
-  size_t n = strlen(kIdentity);
-  char* buf = static_cast<char*>(malloc(n + 1));
-  if (!buf) return nullptr;
-  memcpy(buf, kIdentity, n + 1);
-  return buf;
-}
+std::string check_dev_version() { return kIdentity; }

@@ -44,8 +44,8 @@ int ReadFBConfig();
 void SaveFBConfig();
 // Writes the version text at the start of "/usr/data/version".
 void setVersion();
-// A new buffer holding the identity text; called once, never freed.
-char* check_dev_version();
+// The identity text.
+std::string check_dev_version();
 
 // The 136-byte file image of `cfg` (bytes 0..7, then video_path), and the
 // reverse. Used by the save/read paths and by commands that echo the record.

@@ -11,13 +11,15 @@
 #include <cstring>
 #include <string>
 
-#include "link/command.h"
 #include "platform/system.h"
+#include "protocol/command.h"
 #include "storage/files.h"
 
 namespace {
 
-FILE* saveFp = nullptr;   // upload in progress, null when none
+FILE* saveFp = nullptr;  // upload in progress, null when none
+// Text of the last directory listing, NUL-filled after the text.
+char dir_result[dir_result_len];
 uint32_t dir_offset = 0;  // next slice of dir_result: 0, 512, ..., 9728
 
 void put_le32(uint8_t* p, uint32_t v) {
@@ -25,6 +27,15 @@ void put_le32(uint8_t* p, uint32_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
   p[2] = static_cast<uint8_t>(v >> 16);
   p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+// The name of a path command, after its "name_len" line; false after the
+// `refused` line when the name would reach beyond the command.
+bool logged_name(const Command& c, std::string* name, const char* refused) {
+  printf("name_len: %u\n", c.be32(8));
+  if (c.name(name)) return true;
+  puts(refused);
+  return false;
 }
 
 // Ends an unfinished upload so that its data is kept and the stream freed.
@@ -94,23 +105,15 @@ void small_file(const Command& c, Reply& r) {
 }
 
 void delete_file(const Command& c, Reply& r) {
-  printf("name_len: %u\n", c.be32(8));
   std::string name;
-  if (!c.name(&name)) {
-    puts("del_file: name beyond the command");
-    return;
-  }
+  if (!logged_name(c, &name, "del_file: name beyond the command")) return;
   printf("del_file name: %s \n", name.c_str());
   DeleteFile(name.c_str());
 }
 
 void file_size(const Command& c, Reply& r) {
-  printf("name_len: %u\n", c.be32(8));
   std::string name;
-  if (!c.name(&name)) {
-    puts("get file size: name beyond the command");
-    return;
-  }
+  if (!logged_name(c, &name, "get file size: name beyond the command")) return;
   uint32_t size = GetFileSize(name.c_str());
   put_le32(r.data + 8, size);
   printf("get file size: %s %u\n", name.c_str(), size);
@@ -118,16 +121,14 @@ void file_size(const Command& c, Reply& r) {
 
 void list_dir(const Command& c, Reply& r) {
   if (dir_offset == 0) {
-    printf("name_len: %u\n", c.be32(8));
     memset(dir_result, 0, sizeof dir_result);
     std::string name;
-    if (c.name(&name)) {
+    // A name beyond the command gives an empty listing: the host gets zero
+    // slices, never an older listing.
+    if (logged_name(c, &name, "querry: name beyond the command")) {
       printf("querry name: %s \n", name.c_str());
       GetDir(name.c_str(), dir_result, sizeof dir_result);
       printf("dir_result: %s \n", dir_result);
-    } else {
-      // An empty listing: the host gets zero slices, never an older listing.
-      puts("querry: name beyond the command");
     }
   }
   memcpy(r.data, dir_result + dir_offset, cmd_len);

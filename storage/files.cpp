@@ -19,7 +19,6 @@
 #include "platform/system.h"
 
 SharedWord<uint32_t> storage[6];
-char dir_result[dir_result_len];
 
 namespace {
 
@@ -201,7 +200,7 @@ void QuerryStorage() {
   }
   uint64_t total = static_cast<uint64_t>(sv.f_frsize) * sv.f_blocks / 1024;
   uint64_t avail = static_cast<uint64_t>(sv.f_frsize) * sv.f_bavail / 1024;
-  storage[0] = static_cast<uint32_t>(total);
-  storage[1] = static_cast<uint32_t>(total - avail);
-  storage[2] = static_cast<uint32_t>(avail);
+  storage[0].store(static_cast<uint32_t>(total));
+  storage[1].store(static_cast<uint32_t>(total - avail));
+  storage[2].store(static_cast<uint32_t>(avail));
 }

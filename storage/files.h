@@ -20,8 +20,6 @@ constexpr size_t file_path_max = 256;       // buffer of a child path (incl. NUL
 
 // Storage figures in KiB: total, used, available, then three words that stay 0.
 extern SharedWord<uint32_t> storage[6];
-// Text of the last directory listing, NUL-filled after the text.
-extern char dir_result[dir_result_len];
 
 // Writes size bytes, makes them durable (fsync + flush) and, when last is 1,
 // closes the stream, syncs and drops the page cache. Returns 0, or -1 when

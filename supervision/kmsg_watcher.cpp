@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/subsystems.h"
 #include "platform/system.h"
 #include "video/h264_decoder.h"
 
@@ -30,12 +29,12 @@ constexpr double kMaxStamp = 1e12;
 
 }  // namespace
 
-char* format_kmsg_line(const char* line) {
+std::string format_kmsg_line(const char* line) {
   char prio[8];
   char msg[512];
   double t = 0;
   int items = sscanf(line, "<%7[^>]>[%lf] %511[^\n]", prio, &t, msg);
-  if (items < 3 || !(t >= 0 && t < kMaxStamp)) return strdup(line);
+  if (items < 3 || !(t >= 0 && t < kMaxStamp)) return line;
 
   // Whole microseconds first: the kernel prints six decimals, and splitting
   // the double directly truncates e.g. 1.001 s to 1.000 s.
@@ -47,9 +46,8 @@ char* format_kmsg_line(const char* line) {
   int s = static_cast<int>(us / 1000000LL);
   int ms = static_cast<int>(us % 1000000LL / 1000);
 
-  char* text = static_cast<char*>(malloc(kLineLen));
-  if (!text) return nullptr;
-  snprintf(text, kLineLen, "[%02d:%02d:%02d.%03d] %s", h, m, s, ms, msg);
+  char text[kLineLen];
+  snprintf(text, sizeof text, "[%02d:%02d:%02d.%03d] %s", h, m, s, ms, msg);
   return text;
 }
 
@@ -70,15 +68,13 @@ int clear_kernel_messages(FILE* stream) {
 
 KmsgVerdict handle_kmsg_line(const char* line) {
   if (strstr(line, kUnderrun)) {
-    char* text = format_kmsg_line(line);
-    if (!text) return KmsgVerdict::kLogged;
-    printf("匹配到: %s\n", text);
+    const std::string text = format_kmsg_line(line);
+    printf("匹配到: %s\n", text.c_str());
     FILE* f = dev_fopen(kLogFile, "a");
     if (f) {
-      fprintf(f, "%s\n", text);
+      fprintf(f, "%s\n", text.c_str());
       fclose(f);
     }
-    free(text);
     return KmsgVerdict::kLogged;
   }
   if (strstr(line, kAllocFailed)) return KmsgVerdict::kExit;

@@ -10,11 +10,12 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 // "[hh:mm:ss.mmm] message" from a kernel log line "<prio>[seconds] message"
 // (hours not reduced modulo 24); a line not in that form is copied whole.
-// A new 1024-byte text the caller frees, or null when out of memory.
-char* format_kmsg_line(const char* line);
+// At most 1023 bytes.
+std::string format_kmsg_line(const char* line);
 
 // Reads and drops the lines already waiting in the stream without blocking;
 // returns how many there were. The descriptor's flags are restored.

@@ -10,15 +10,14 @@
 #include "common/state.h"
 #include "display/draw.h"
 #include "image/jpeg.h"
-#include "link/subsystems.h"
-#include "link/tty/tty.h"
+#include "protocol/tty.h"
 #include "standby/offline.h"
 #include "standby/text.h"
 #include "storage/config.h"
 #include "supervision/usb_supervisor.h"
 
 uint8_t mcu_rec_buf[32];
-SharedWord<int32_t> tty_fd_mcu{0};
+static SharedWord<int32_t> tty_fd_mcu{0};
 SharedWord<int32_t> mcu_usb_suspend{0};
 SharedWord<int32_t> mcu_usb_suspend_count{0};
 
@@ -51,28 +50,28 @@ size_t mcu_resync_offset(const uint8_t* buf, size_t len) {
 }
 
 McuAction mcu_handle_frame(const uint8_t* frame, int32_t* warn_shown, int32_t* warn_count) {
-  mcu_usb_suspend = 0;
+  mcu_usb_suspend.store(0);
   McuReading r;
   if (mcu_parse_frame(frame, &r) != 0) {
-    mcu_usb_suspend_count = 0;
+    mcu_usb_suspend_count.store(0);
     *warn_shown = 0;
     return McuAction::kBadFrame;
   }
-  temperature = r.temperature;
-  pump_speed = r.pump_speed;
-  mcu_usb_suspend = r.usb_suspend;
+  temperature.store(r.temperature);
+  pump_speed.store(r.pump_speed);
+  mcu_usb_suspend.store(r.usb_suspend);
   printf("receive temp %d pump %d rpm usb suspend=%d cnt %d\n", r.temperature, r.pump_speed,
          r.usb_suspend, static_cast<int>(mcu_usb_suspend_count.load()));
   if (r.usb_suspend != 1) {
-    mcu_usb_suspend_count = 0;
+    mcu_usb_suspend_count.store(0);
     *warn_shown = 0;
     return McuAction::kNext;
   }
-  int32_t count = ++mcu_usb_suspend_count;
+  int32_t count = mcu_usb_suspend_count.fetch_add(1) + 1;
   if (count < kMcuSuspendThreshold) return McuAction::kNext;
   if (usb_connect_state != 1) {
     // Suspended while the controller is not configured: the supervisor's case.
-    mcu_usb_suspend_count = 0;
+    mcu_usb_suspend_count.store(0);
     return McuAction::kNext;
   }
   puts("fail: mcu usb not connect");
@@ -82,7 +81,7 @@ McuAction mcu_handle_frame(const uint8_t* frame, int32_t* warn_shown, int32_t* w
     action = McuAction::kWarn;
   }
   *warn_shown = 1;
-  mcu_usb_suspend_count = 0;
+  mcu_usb_suspend_count.store(0);
   return action;
 }
 
@@ -100,34 +99,19 @@ McuAction mcu_take_frame(size_t* have, int32_t* warn_shown, int32_t* warn_count)
 }
 
 void mcu_show_warning(int32_t count) {
-  // One warning sequence at a time: the USB supervisor paints the same
-  // overlay buffers and the same warn_buffer.
-  std::lock_guard<std::recursive_mutex> lock(warn_mutex);
-  stop_offline_and_wait();
-  transparent_fb1_direct(0);
-  transparent_fb1_direct(0);
-  show_jpg_local("/media/warn.jpg");
-  snprintf(warn_buffer, sizeof warn_buffer, "led_usb_timeout_%d_%d", static_cast<int>(count),
-           static_cast<int>(usb_timeout_cnt.load()));
-  show_warn_msg(warn_buffer);
-  puts("show warn 1");
+  show_warning(
+      [count](char* out, size_t n) {
+        snprintf(out, n, "led_usb_timeout_%d_%d", static_cast<int>(count),
+                 static_cast<int>(usb_timeout_cnt.load()));
+      },
+      "show warn 1");
 }
 
 int mcu_uart_init() {
   puts("fan2rd uart init");
-  int fd = uart_open("/dev/ttyS5");
-  tty_fd_mcu = fd;
-  if (fd < 0) {
-    fprintf(stderr, "open tty_fd_mcu failed!\n");
-    return -1;
-  }
-  if (uart_config(fd, 115200, 'N', 8, 'N', 1) != 0) {
-    fprintf(stderr, "configure failed!\n");
-    close(fd);
-    tty_fd_mcu = -1;
-    return -1;
-  }
-  return 0;
+  int fd = open_line("/dev/ttyS5", "open tty_fd_mcu failed!");
+  tty_fd_mcu.store(fd);
+  return fd < 0 ? -1 : 0;
 }
 
 void* mcu_uart_thread(void*) {

@@ -2,8 +2,8 @@
 // coolant temperature, the pump speed and the microcontroller's view of the
 // USB bus.
 //
-// Threading: mcu_uart_thread alone reads the line and owns mcu_rec_buf and
-// tty_fd_mcu. It publishes temperature and pump_speed (standby/offline.h)
+// Threading: mcu_uart_thread alone reads the line and owns its receive buffer
+// and descriptor. It publishes temperature and pump_speed (standby/offline.h)
 // and mcu_usb_suspend as SharedWords; mcu_usb_suspend_count is also cleared
 // by the USB supervisor when the host arrives. Its warning runs under
 // warn_mutex, like the supervisor's.
@@ -19,9 +19,10 @@
 constexpr size_t kMcuFrameLen = 16;
 constexpr int32_t kMcuSuspendThreshold = 11;
 
-// Receive buffer; the first 16 bytes hold the frame being assembled.
+// Receive buffer of the link thread (read by the fuzz target); the first 16
+// bytes hold the frame being assembled.
 extern uint8_t mcu_rec_buf[32];
-extern SharedWord<int32_t> tty_fd_mcu;
+
 // Suspend byte of the last valid frame; 0 after a frame with a bad header.
 extern SharedWord<int32_t> mcu_usb_suspend;
 // Consecutive valid frames reporting a suspended bus.

@@ -13,12 +13,11 @@
 #include <string>
 
 #include "common/state.h"
+#include "common/thread.h"
 #include "display/draw.h"
 #include "display/fb.h"
 #include "image/jpeg.h"
 #include "image/slideshow.h"
-#include "link/subsystems.h"
-#include "link/system_commands.h"
 #include "platform/system.h"
 #include "standby/clock.h"
 #include "standby/text.h"
@@ -28,7 +27,7 @@
 #include "video/local_player.h"
 
 SharedWord<int32_t> usb_connect_state{-1};
-SharedWord<int32_t> usb_timeout_long_cnt{0};
+static SharedWord<int32_t> usb_timeout_long_cnt{0};  // seconds in state 0 since it was last 1
 
 namespace {
 
@@ -46,31 +45,29 @@ constexpr int kAttrWaitMs = 100;
 
 int arrivals = 0;  // supervisor thread only
 
-void start_clock_thread() {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t t;
-  pthread_create(&t, &attr, clock_thread, nullptr);
-  pthread_attr_destroy(&attr);
-}
-
 void show_host_loss_warning() {
-  // One warning sequence at a time: the microcontroller link paints the same
-  // overlay buffers and the same warn_buffer.
-  std::lock_guard<std::recursive_mutex> lock(warn_mutex);
-  stop_offline_and_wait();
-  transparent_fb1_direct(0);
-  transparent_fb1_direct(0);
-  show_jpg_local(kWarnPicture);
-  snprintf(warn_buffer, sizeof warn_buffer, "lcd_usb_timeout_%d state %d",
-           static_cast<int>(mcu_usb_suspend_count.load()),
-           static_cast<int>(usb_connect_state.load()));
-  show_warn_msg(warn_buffer);
-  puts("show warn 2");
+  show_warning(
+      [](char* out, size_t n) {
+        snprintf(out, n, "lcd_usb_timeout_%d state %d",
+                 static_cast<int>(mcu_usb_suspend_count.load()),
+                 static_cast<int>(usb_connect_state.load()));
+      },
+      "show warn 2");
 }
 
 }  // namespace
+
+void show_warning(const std::function<void(char*, size_t)>& format, const char* done) {
+  // One warning sequence at a time: both warnings paint the same overlay
+  // buffers and the same warn_buffer.
+  std::lock_guard<std::recursive_mutex> lock(warn_mutex);
+  stop_offline_and_wait();
+  clear_overlay();
+  show_jpg_local(kWarnPicture);
+  format(warn_buffer, sizeof warn_buffer);
+  show_warn_msg(warn_buffer);
+  puts(done);
+}
 
 int32_t get_usb_state() {
   char path[128] = {0};
@@ -108,23 +105,23 @@ int32_t get_usb_state() {
 }
 
 UsbStep usb_state_step(int32_t st, int32_t last_state) {
-  usb_connect_state = st;
+  usb_connect_state.store(st);
   if (st == 1) {
-    usb_timeout_cnt = 0;
-    usb_timeout_long_cnt = 0;
+    usb_timeout_cnt.store(0);
+    usb_timeout_long_cnt.store(0);
   } else if (st == 0) {
-    ++usb_timeout_long_cnt;
+    usb_timeout_long_cnt.fetch_add(1);
   }
   if (test_h264 != 0 || test_mode != 0) return UsbStep::kPaused;
   if (st == last_state) return UsbStep::kSteady;
   if (st == 1) return UsbStep::kArrival;
-  if (++usb_timeout_cnt < kLossSeconds) return UsbStep::kCounting;
+  if (usb_timeout_cnt.fetch_add(1) + 1 < kLossSeconds) return UsbStep::kCounting;
   return UsbStep::kLoss;
 }
 
 void usb_settle(int32_t* last_state) {
   *last_state = usb_connect_state;
-  usb_timeout_cnt = 0;
+  usb_timeout_cnt.store(0);
 }
 
 bool usb_backlight_off_due() {
@@ -151,8 +148,8 @@ void stop_offline_and_wait() {
 
 void usb_arrival_action() {
   printf("usb cnt %d\n", ++arrivals);
-  mcu_usb_suspend_count = 0;
-  usb_timeout_cnt = 0;
+  mcu_usb_suspend_count.store(0);
+  usb_timeout_cnt.store(0);
   if (cfg.mode == 1) {
     play_local_jpg_async();
   } else if (cfg.mode == 2) {
@@ -173,12 +170,12 @@ void usb_loss_action() {
     case UsbLossChoice::kDark:
       inactive_brightness();
       stop_local_h264();
-      ImgPlaying = 0;
+      ImgPlaying.store(0);
       break;
     case UsbLossChoice::kClock:
       stop_offline_and_wait();
       stop_h264();
-      start_clock_thread();
+      start_thread(clock_thread, nullptr);
       active_brightness();
       break;
     case UsbLossChoice::kNothing:

@@ -12,14 +12,14 @@
 // results of the display and playback calls are ignored.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "common/word.h"
 
 // Last result of get_usb_state: 1 configured, 0 another state, -1 unreadable.
 extern SharedWord<int32_t> usb_connect_state;
-// Seconds in state 0 since the state was last 1.
-extern SharedWord<int32_t> usb_timeout_long_cnt;
 
 // Reads the controller's state attribute: 1 "configured", 0 any other text,
 // -1 when it cannot be opened or waited on.
@@ -54,6 +54,12 @@ void usb_loss_action();
 // and waits until its thread has finished: 300 ms, then every 200 ms until
 // OFFLINE_MODE_STATE is -1. Used by both warning painters.
 void stop_offline_and_wait();
+
+// The warning sequence of the host-loss and the suspend warnings, one at a
+// time (warn_mutex): stops the offline screen, empties the overlay, shows
+// the warning picture, then the line that `format` writes (formatted only
+// now, so it shows the counts of this moment), and prints `done`.
+void show_warning(const std::function<void(char*, size_t)>& format, const char* done);
 
 // Thread entry; never returns.
 void* usb_state_thread(void*);

@@ -15,46 +15,47 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "common/pace.h"
+#include "common/reserve.h"
 #include "common/state.h"
+#include "common/thread.h"
 #include "display/fb.h"
-#include "link/command.h"
-#include "link/subsystems.h"
+#include "image/png_overlay.h"
 #include "platform/codec.h"
 #include "platform/display.h"
 #include "platform/queue.h"
 #include "platform/system.h"
 #include "video/intake.h"
 
-H264FrameInfo frame_info[2];
-H264FrameMsg h264_frame_msgs[2];
 SharedWord<MessageQueue*> usable_h264_queue{nullptr};
 SharedWord<MessageQueue*> display_h264_queue{nullptr};
 SharedWord<int32_t> h264_rmem_fd{-1};
 SharedWord<uint32_t> h264_y_size{kH264YSize};
 SharedWord<uint32_t> h264_uv_size{kH264UVSize};
 
-SharedWord<int32_t> before_frame_is_last{0};
 SharedWord<int32_t> frameTimes[3] = {33333, 0, 0};
-
-SharedWord<int32_t> hide_png_frames[4];
-SharedWord<int32_t> show_png_frames[4];
-SharedWord<int32_t> png_display_show_flag{1};
 
 SharedWord<uint32_t> mirror_frames_shown{0};
 SharedWord<H264HandoffHook> h264_handoff_hook{nullptr};
 
 namespace {
 
+H264FrameInfo frame_info[2];
+H264FrameMsg h264_frame_msgs[2];
+int32_t before_frame_is_last = 0;  // part 0's last unit came from a stream's tail
+
 constexpr uint32_t kMinNalCapacity = 131072;
 constexpr int32_t kPartHeights[3] = {0, 880, 752};  // part 0: dev_height
 // Frame row of each part's picture, by number of parts.
 constexpr uint32_t kRowOffset[3][3] = {{0, 0, 0}, {0, 1408, 0}, {0, 768, 1536}};
-constexpr uint32_t kFrameRows = kH264YSize / kH264Stride;  // 2560
+constexpr uint32_t kFrameRows = kH264YSize / kH264LineStride;  // 2560
 
 struct PartState {
   NaluUnit unit{};
-  uint8_t* unit_buf = nullptr;
+  std::unique_ptr<uint8_t[]> unit_buf;
   NaluBuf* nal = nullptr;
   V4l2H264Decoder* dec = nullptr;
   // Result of the last read; 0 or less: the part needs a block. Read by
@@ -67,7 +68,8 @@ struct PartState {
 
 PartState parts[3];
 H264DecoderConfig dec_cfg[3];
-uint32_t unit_cap = 0;  // bytes of each unit buffer
+uint32_t unit_cap = 0;         // bytes of each unit buffer
+uint32_t last_frame_time = 0;  // end of the last hand-off (pacing)
 
 // Decoder resources opened (queues, decoders, mirror thread). Kept apart
 // from h264_rmem_fd so that an open without reserved memory is still
@@ -76,16 +78,7 @@ bool opened = false;
 // Both frame buffers exist and the mirror thread runs: units may be
 // decoded. Otherwise they are dropped, so no frame waits for a consumer.
 bool frames_ok = false;
-pthread_t mirror_thread;
-bool mirror_running = false;
-
-uint32_t round4096(uint32_t n) { return (n + 4095u) & ~4095u; }
-
-uint32_t now_us32() {
-  struct timeval tv;
-  platform_gettimeofday(&tv);
-  return static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec) * 1000000u + tv.tv_usec);
-}
+DaemonThread mirror_thread;  // started at each open, joined at each release
 
 int32_t active_parts() {
   int32_t m = h264_mode;
@@ -104,14 +97,15 @@ void wait_for_blocks() {
 void open_sequence() {
   printf("h264 thread cut version ");
   for (int p = 0; p < 3; ++p) parts[p].dec = v4l2_h264_decoder_direct_open(&dec_cfg[p]);
-  h264_y_size = kH264YSize;
-  h264_uv_size = kH264UVSize;
+  h264_y_size.store(kH264YSize);
+  h264_uv_size.store(kH264UVSize);
   int fd = rmem_open();
-  h264_rmem_fd = fd;
+  h264_rmem_fd.store(fd);
   if (fd < 0) fprintf(stderr, "decoder open rmem failed: %s\n", strerror(errno));
-  usable_h264_queue = message_queue_create(0, 0);
-  display_h264_queue = message_queue_create(0, 0);
-  uint32_t ysz = round4096(h264_y_size), uvsz = round4096(h264_uv_size);
+  usable_h264_queue.store(message_queue_create(0, 0));
+  display_h264_queue.store(message_queue_create(0, 0));
+  const uint32_t ysz = static_cast<uint32_t>(round4096(h264_y_size));
+  const uint32_t uvsz = static_cast<uint32_t>(round4096(h264_uv_size));
   frames_ok = fd >= 0;
   for (int i = 0; i < 2; ++i) {
     H264FrameInfo& fi = frame_info[i];
@@ -136,10 +130,9 @@ void open_sequence() {
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(&fi)));
   }
   puts("ccd-----------");
-  mirror_running =
-      pthread_create(&mirror_thread, nullptr, mirror_and_display_thread_func, nullptr) == 0;
-  if (!mirror_running) frames_ok = false;
-  curr_frame = 0;
+  if (mirror_thread.start(mirror_and_display_thread_func, nullptr, ThreadEnd::kJoined) != 0)
+    frames_ok = false;
+  curr_frame.store(0);
   opened = true;
 }
 
@@ -148,10 +141,10 @@ void open_sequence() {
 void release_sequence(bool locked, H264FrameMsg** cur) {
   puts("------------------------------------");
   puts("stop h264, release resource---------");
-  for (PartState& ps : parts) ps.unit_len = 0;
+  for (PartState& ps : parts) ps.unit_len.store(0);
 
   puts("send mirror thread stop signal start");
-  if (mirror_running) {
+  if (mirror_thread.joinable()) {
     // The stop request goes behind the frames already queued for display.
     H264FrameMsg* stop =
         *cur ? *cur : static_cast<H264FrameMsg*>(message_queue_receive(usable_h264_queue));
@@ -159,14 +152,14 @@ void release_sequence(bool locked, H264FrameMsg** cur) {
       stop->control = -1;
       message_queue_send(display_h264_queue, stop);
     }
-    pthread_join(mirror_thread, nullptr);
-    mirror_running = false;
+    mirror_thread.join();
   }
   *cur = nullptr;
   puts("send mirror thread stop signal end");
 
   int fd = h264_rmem_fd;
-  uint32_t ysz = round4096(h264_y_size), uvsz = round4096(h264_uv_size);
+  const uint32_t ysz = static_cast<uint32_t>(round4096(h264_y_size));
+  const uint32_t uvsz = static_cast<uint32_t>(round4096(h264_uv_size));
   for (H264FrameInfo& fi : frame_info) {
     if (fi.y_vaddr) rmem_free(fd, fi.y_vaddr, fi.y_paddr, ysz);
     if (fi.uv_vaddr) rmem_free(fd, fi.uv_vaddr, fi.uv_paddr, uvsz);
@@ -185,20 +178,20 @@ void release_sequence(bool locked, H264FrameMsg** cur) {
 
   if (locked) {
     for (H264BlockRecord* r : {&h264_block_data1, &h264_block_data2, &h264_block_data3}) {
-      r->write_index = 0;
-      r->read_index = 0;
-      r->count = 0;
+      r->write_index.store(0);
+      r->read_index.store(0);
+      r->count.store(0);
     }
   } else {
     clear_h264_rings();
   }
-  h264_rmem_fd = -1;
+  h264_rmem_fd.store(-1);
   puts("clear h264 queue done");
 
   if (MessageQueue* q = usable_h264_queue) message_queue_delete(q);
-  usable_h264_queue = nullptr;
+  usable_h264_queue.store(nullptr);
   if (MessageQueue* q = display_h264_queue) message_queue_delete(q);
-  display_h264_queue = nullptr;
+  display_h264_queue.store(nullptr);
   puts("del message queue done");
   opened = false;
   frames_ok = false;
@@ -217,9 +210,9 @@ void refill() {
     int32_t taken = nalu_buf_write(ps.nal, s.data, s.length);
     if (taken < static_cast<int32_t>(s.length))
       printf("fread len:%d  fseek len:%d \n", s.length, taken);
-    r->read_index = (r->read_index + 1) % kH264RingSlots;
+    r->read_index.store((r->read_index + 1) % kH264RingSlots);
     ps.last_block = static_cast<uint8_t>(s.last_block);
-    --r->count;
+    r->count.fetch_sub(1);
   }
 }
 
@@ -228,41 +221,24 @@ void refill() {
 // the newest unit instead of eating the room of the unit buffer.
 void collect_parameter_set(PartState& ps, int32_t len) {
   if (static_cast<uint32_t>(ps.ps_len + len) > unit_cap / 2) {
-    memmove(ps.unit_buf, ps.unit_buf + ps.ps_len, len);
+    memmove(ps.unit_buf.get(), ps.unit_buf.get() + ps.ps_len, len);
     ps.ps_len = len;
   } else {
     ps.ps_len += len;
   }
 }
 
-void overlay_window(int32_t f) {
-  for (int k = 0; k < 4; ++k) {
-    if (hide_png_frames[k] < f && f < show_png_frames[k]) {
-      png_display_show_flag = 0;
-      return;
-    }
-  }
-  png_display_show_flag = 1;
-}
-
-void pace_frame() {
-  uint32_t remaining =
-      lastframe_times[0] + static_cast<uint32_t>(frameTimes[0].load()) - now_us32();
-  if (remaining >= 1 && remaining <= 99999) usleep(remaining);
-  lastframe_times[0] = now_us32();
-}
-
 }  // namespace
 
 void stop_h264() {
-  h264_start_mark = 0;
+  h264_start_mark.store(0);
   printf("h264 start_mark = 0, stop play h264 ");
 }
 
 void set_framerate(int32_t fps) {
   // A rate of 0 or less has no period; the current one stays.
   if (fps <= 0) return;
-  frameTimes[0] = static_cast<int32_t>(1000000.0 / fps);
+  frameTimes[0].store(static_cast<int32_t>(1000000.0 / fps));
 }
 
 int64_t get_now_seconds() {
@@ -294,12 +270,12 @@ int32_t check_264_cnt() {
   return 0;
 }
 
-void* play_h264_thread2(void*) {
-  h264_data_arrays[0] = &h264_block_data1;
-  h264_data_arrays[1] = &h264_block_data2;
-  h264_data_arrays[2] = &h264_block_data3;
+namespace {
 
-  int32_t w = dev_width, h = dev_height;
+// Decoder settings per part, and the unit buffers sized for the panel.
+// False when the buffers cannot be had.
+bool set_up_parts() {
+  const int32_t w = dev_width, h = dev_height;
   for (int p = 0; p < 3; ++p) {
     // Each part's picture must fit below its row in the frame buffer.
     uint32_t row = 0;
@@ -307,7 +283,7 @@ void* play_h264_thread2(void*) {
     int32_t ph = p == 0 ? h : kPartHeights[p];
     int32_t room = static_cast<int32_t>(kFrameRows - row);
     if (ph <= 0 || ph > room) ph = room;
-    int32_t pw = w > 0 && w < static_cast<int32_t>(kH264Stride) ? w : kH264Stride;
+    int32_t pw = w > 0 && w < static_cast<int32_t>(kH264LineStride) ? w : kH264LineStride;
     dec_cfg[p] = H264DecoderConfig{"/dev/video2", pw, ph, kFourccNV12, {0, 0}};
   }
   uint64_t cap = static_cast<uint64_t>(w > 0 ? w : 0) * static_cast<uint64_t>(h > 0 ? h : 0);
@@ -315,150 +291,192 @@ void* play_h264_thread2(void*) {
   if (cap > 64u << 20) cap = 64u << 20;
   unit_cap = static_cast<uint32_t>(cap);
   for (PartState& ps : parts) {
-    ps.unit_buf = static_cast<uint8_t*>(malloc(unit_cap));
+    ps.unit_buf.reset(new (std::nothrow) uint8_t[unit_cap]);
     ps.nal = nalu_buf_init(unit_cap);
     if (!ps.unit_buf || !ps.nal) {
       fprintf(stderr, "h264 thread: out of memory\n");
-      return nullptr;
+      return false;
     }
   }
+  return true;
+}
 
-  int64_t last_wake = get_now_seconds();
+// What the decoder thread carries from one wake to the next.
+struct DecoderRun {
   H264FrameMsg* cur = nullptr;  // frame buffer being filled
-  int p = 0;                    // part decoded next
+  int part = 0;                 // part decoded next
+  int64_t last_wake = 0;
+};
 
+// The locked half of a wake: waits for blocks, acts on a new stream's order
+// to release, opens on the first data, drops stale units after a long
+// pause and refills the parts that ran dry.
+void wait_and_refill(DecoderRun& run) {
+  pthread_mutex_lock(&pc_mutex);
+  bool skip_open = false;
   for (;;) {
-    pthread_mutex_lock(&pc_mutex);
-    bool skip_open = false;
-    for (;;) {
-      wait_for_blocks();
-      if (h264_resource_need_release != 1) break;
-      puts("force release h264 resource");
-      h264_resource_need_release = 0;
-      stop_h264();
-      if (!opened) break;
-      if (h264_start_mark != 0) {
-        skip_open = true;
-        break;
-      }
-      release_sequence(true, &cur);
-      p = 0;
-      // The release emptied the rings. A stamp that changed again while we
-      // waited is acted on now, not at the wake after (which would drop the
-      // next stream's first block instead of this one).
+    wait_for_blocks();
+    if (h264_resource_need_release != 1) break;
+    puts("force release h264 resource");
+    h264_resource_need_release.store(0);
+    stop_h264();
+    if (!opened) break;
+    if (h264_start_mark != 0) {
+      skip_open = true;
+      break;
     }
-    if (!skip_open && !opened) open_sequence();
+    release_sequence(true, &run.cur);
+    run.part = 0;
+    // The release emptied the rings. A stamp that changed again while we
+    // waited is acted on now, not at the wake after (which would drop the
+    // next stream's first block instead of this one).
+  }
+  if (!skip_open && !opened) open_sequence();
 
-    int64_t now = get_now_seconds();
-    if (now - last_wake >= 11) {
-      printf("get now s %lld %lld\n", static_cast<long long>(now),
-             static_cast<long long>(last_wake));
-      puts("timeout, release h264 decoder");
-      for (PartState& ps : parts) nalu_buf_clean(ps.nal);
+  const int64_t now = get_now_seconds();
+  if (now - run.last_wake >= 11) {
+    printf("get now s %lld %lld\n", static_cast<long long>(now),
+           static_cast<long long>(run.last_wake));
+    puts("timeout, release h264 decoder");
+    for (PartState& ps : parts) nalu_buf_clean(ps.nal);
+  }
+  run.last_wake = now;
+  refill();
+  pthread_mutex_unlock(&pc_mutex);
+}
+
+// Reads part p's next unit behind its collected parameter sets: the unit's
+// length, 0 or less when the part has no data left.
+int32_t next_unit(int p) {
+  PartState& ps = parts[p];
+  const int32_t room = static_cast<int32_t>(unit_cap) - ps.ps_len;
+  uint8_t* dst = ps.unit_buf.get() + ps.ps_len;
+  int32_t len = 0;
+  if (h264_start_mark == 1) {
+    if (ps.decoded == 1) printf("part %d err enter error data\n", p);
+    len = nalu_buf_read_unit(ps.nal, &ps.unit, dst, room);
+    ps.unit_len.store(len);
+  }
+  if (len <= 0 && ps.last_block == 1) {
+    ps.last_block = 0;
+    len = nalu_buf_read_tail(ps.nal, &ps.unit, dst, room);
+    ps.unit_len.store(len);
+    if (len > 0 && p == 0) before_frame_is_last = 1;
+  }
+  return len;
+}
+
+// Gives the frame buffer back unused.
+void drop_frame(DecoderRun& run) {
+  message_queue_send(usable_h264_queue, run.cur);
+  run.cur = nullptr;
+}
+
+// Decodes part p's slice (len bytes after its parameter sets) into its rows
+// of the frame buffer being filled; false when nothing was decoded.
+bool decode_into_frame(DecoderRun& run, int p, int32_t len, int32_t mode) {
+  PartState& ps = parts[p];
+  if (!run.cur) {
+    run.cur = static_cast<H264FrameMsg*>(message_queue_receive(usable_h264_queue));
+    if (!run.cur || !run.cur->info) {
+      run.cur = nullptr;
+      return false;
     }
-    last_wake = now;
-    refill();
-    pthread_mutex_unlock(&pc_mutex);
+    run.cur->rows = 0;
+  }
+  H264FrameInfo* fi = run.cur->info;
+  const uint32_t row = kRowOffset[mode - 1][p];
+  int rc = v4l2_h264_decoder_direct_work(ps.dec, ps.unit_buf.get(), len + ps.ps_len,
+                                         fi->y_vaddr + row * kH264LineStride,
+                                         fi->uv_vaddr + row * (kH264LineStride / 2));
+  int err = errno;
+  ps.ps_len = 0;
+  if (rc != 0) {
+    puts("trig a");
+    drop_frame(run);
+    fprintf(stderr, "decoder direct work failed: %s\n", strerror(err));
+    return false;
+  }
+  if (v4l2_h264_decoder_get_frame_info(ps.dec, fi) != 0) {
+    puts("trig b");
+    drop_frame(run);
+    printf("usable queue size %d\n", message_queue_size(usable_h264_queue));
+    return false;
+  }
+  const uint32_t bottom = row + fi->dec_info[1];
+  if (bottom > run.cur->rows) run.cur->rows = bottom;
+  ps.decoded = 1;
+  return true;
+}
 
-    // Decode loop: until the current part has no unit left.
-    for (;;) {
-      int32_t mode = active_parts();
-      // Fewer parts than before: the parts beyond them are not in this frame.
-      for (int i = mode; i < 3; ++i) parts[i].decoded = 0;
-      if (p >= mode) p = 0;
-      PartState& ps = parts[p];
-      int32_t room = static_cast<int32_t>(unit_cap) - ps.ps_len;
-      int32_t len = 0;
-      if (h264_start_mark == 1) {
-        if (ps.decoded == 1) printf("part %d err enter error data\n", p);
-        len = nalu_buf_read_unit(ps.nal, &ps.unit, ps.unit_buf + ps.ps_len, room);
-        ps.unit_len = len;
-      }
-      if (len <= 0 && ps.last_block == 1) {
-        ps.last_block = 0;
-        len = nalu_buf_read_tail(ps.nal, &ps.unit, ps.unit_buf + ps.ps_len, room);
-        ps.unit_len = len;
-        if (len > 0 && p == 0) before_frame_is_last = 1;
-      }
-      if (len <= 0) {
-        // End of data.
-        if (opened && h264_start_mark == 0) {
-          release_sequence(false, &cur);
-          p = 0;
-          time_stamp = 0;
-        }
-        break;
-      }
+// Every part of the frame is decoded: it goes to the mirror thread, the
+// frame count moves on and the next hand-off is paced.
+void hand_off(DecoderRun& run) {
+  message_queue_send(display_h264_queue, run.cur);
+  run.cur = nullptr;
+  for (PartState& q : parts) q.decoded = 0;
+  if (run.part == 0 && before_frame_is_last == 1) {
+    before_frame_is_last = 0;
+    curr_frame.store(1);
+  } else {
+    curr_frame.fetch_add(1);
+  }
+  if (H264HandoffHook hook = h264_handoff_hook) hook(curr_frame);
+  png_overlay_window(curr_frame);
+  pace(&last_frame_time, frameTimes[0]);
+}
 
-      uint32_t type = ps.unit.type;
-      if (type == 7 || type == 8) {
-        collect_parameter_set(ps, len);
-        continue;
+// Decodes until the current part has no unit left.
+void decode_available(DecoderRun& run) {
+  for (;;) {
+    const int32_t mode = active_parts();
+    // Fewer parts than before: the parts beyond them are not in this frame.
+    for (int i = mode; i < 3; ++i) parts[i].decoded = 0;
+    if (run.part >= mode) run.part = 0;
+    PartState& ps = parts[run.part];
+    const int32_t len = next_unit(run.part);
+    if (len <= 0) {
+      // End of data.
+      if (opened && h264_start_mark == 0) {
+        release_sequence(false, &run.cur);
+        run.part = 0;
+        time_stamp.store(0);
       }
-      if (type != 1 && type != 5) continue;
-      if (!frames_ok) {
-        // No frame memory or no mirror thread: nothing can be shown.
-        ps.ps_len = 0;
-        continue;
-      }
-
-      if (!cur) {
-        cur = static_cast<H264FrameMsg*>(message_queue_receive(usable_h264_queue));
-        if (!cur || !cur->info) {
-          cur = nullptr;
-          continue;
-        }
-        cur->rows = 0;
-      }
-      H264FrameInfo* fi = cur->info;
-      uint32_t row = kRowOffset[mode - 1][p];
-      int rc = v4l2_h264_decoder_direct_work(ps.dec, ps.unit_buf, len + ps.ps_len,
-                                             fi->y_vaddr + row * kH264Stride,
-                                             fi->uv_vaddr + row * (kH264Stride / 2));
-      int err = errno;
+      return;
+    }
+    const uint32_t type = ps.unit.type;
+    if (type == 7 || type == 8) {
+      collect_parameter_set(ps, len);
+      continue;
+    }
+    if (type != 1 && type != 5) continue;
+    if (!frames_ok) {
+      // No frame memory or no mirror thread: nothing can be shown.
       ps.ps_len = 0;
-      if (rc != 0) {
-        puts("trig a");
-        message_queue_send(usable_h264_queue, cur);
-        fprintf(stderr, "decoder direct work failed: %s\n", strerror(err));
-        cur = nullptr;
-        continue;
-      }
-      if (v4l2_h264_decoder_get_frame_info(ps.dec, fi) != 0) {
-        puts("trig b");
-        message_queue_send(usable_h264_queue, cur);
-        cur = nullptr;
-        printf("usable queue size %d\n", message_queue_size(usable_h264_queue));
-        continue;
-      }
-      uint32_t bottom = row + fi->dec_info[1];
-      if (bottom > cur->rows) cur->rows = bottom;
-      ps.decoded = 1;
-      p = (p + 1) % mode;
-      bool complete = true;
-      for (int i = 0; i < mode; ++i) complete = complete && parts[i].decoded;
-      if (!complete) continue;
-
-      message_queue_send(display_h264_queue, cur);
-      cur = nullptr;
-      for (PartState& q : parts) q.decoded = 0;
-      if (p == 0 && before_frame_is_last == 1) {
-        before_frame_is_last = 0;
-        curr_frame = 1;
-      } else {
-        ++curr_frame;
-      }
-      if (H264HandoffHook hook = h264_handoff_hook) hook(curr_frame);
-      overlay_window(curr_frame);
-      pace_frame();
+      continue;
     }
+    if (!decode_into_frame(run, run.part, len, mode)) continue;
+    run.part = (run.part + 1) % mode;
+    bool complete = true;
+    for (int i = 0; i < mode; ++i) complete = complete && parts[i].decoded;
+    if (complete) hand_off(run);
+  }
+}
+
+}  // namespace
+
+void* play_h264_thread2(void*) {
+  h264_data_arrays[0].store(&h264_block_data1);
+  h264_data_arrays[1].store(&h264_block_data2);
+  h264_data_arrays[2].store(&h264_block_data3);
+  last_frame_time = now_us32();
+  if (!set_up_parts()) return nullptr;
+
+  DecoderRun run;
+  run.last_wake = get_now_seconds();
+  for (;;) {
+    wait_and_refill(run);
+    decode_available(run);
   }
   return nullptr;
 }
-
-namespace {
-
-void cmd_framerate(const Command& c, Reply&) { set_framerate(c.u8(8)); }
-PANELD_COMMAND(15, cmd_framerate);
-
-}  // namespace

@@ -17,10 +17,10 @@
 
 struct MessageQueue;
 
-// Frame memory: NV12, fixed stride, room for 2560 lines of luma.
+// Frame memory: NV12, kH264LineStride (platform/codec.h) bytes a line,
+// room for 2560 lines of luma.
 constexpr uint32_t kH264YSize = 2785280;   // 1088 x 2560
 constexpr uint32_t kH264UVSize = 1392640;  // 1088 x 1280
-constexpr uint32_t kH264Stride = 1088;
 
 // What travels through the two frame queues. A decoded frame buffer is
 // described by its frame descriptor (H264FrameInfo, the codec library's
@@ -31,22 +31,13 @@ struct H264FrameMsg {
   uint32_t rows;        // luma lines of the whole assembled picture (every part)
 };
 
-extern H264FrameInfo frame_info[2];
-extern H264FrameMsg h264_frame_msgs[2];
 extern SharedWord<MessageQueue*> usable_h264_queue;
 extern SharedWord<MessageQueue*> display_h264_queue;
 extern SharedWord<int32_t> h264_rmem_fd;  // negative: decoder resources closed
 extern SharedWord<uint32_t> h264_y_size;  // rounded plane sizes of the open frame memory
 extern SharedWord<uint32_t> h264_uv_size;
 
-extern SharedWord<int32_t> before_frame_is_last;
 extern SharedWord<int32_t> frameTimes[3];  // [0] frame period in microseconds
-
-// PNG overlay windows (written by the overlay timing command): frames f with
-// hide_png_frames[k] < f < show_png_frames[k] hide the overlay.
-extern SharedWord<int32_t> hide_png_frames[4];
-extern SharedWord<int32_t> show_png_frames[4];
-extern SharedWord<int32_t> png_display_show_flag;  // 1 overlay may show, 0 hidden
 
 // Asks the decoder thread to stop and release; returns at once.
 void stop_h264();

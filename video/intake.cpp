@@ -1,5 +1,5 @@
 // H.264 stream intake: block commands 119..121, the status and stop
-// commands 118, 122, 123, and the block rings.
+// commands 118, 122, 123, the frame rate (15), and the block rings.
 //
 // Commands run on the command-loop thread; push_h264_block also runs on the
 // local player's thread. pc_mutex guards the rings (see intake.h); the
@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "common/state.h"
-#include "link/command.h"
-#include "link/subsystems.h"
+#include "image/png_overlay.h"
+#include "protocol/command.h"
 #include "video/h264_decoder.h"
 #include "video/local_player.h"
 
@@ -32,14 +32,14 @@ namespace {
 int32_t store_block(H264BlockRecord* r, const uint8_t* data, uint32_t length, uint32_t last_block) {
   if (!r || length > kH264BlockMax || r->count >= kH264RingSlots) return -1;
   if (length > 0 && !data) return -1;
-  ImgPlaying = 0;
-  h264_start_mark = 1;
+  ImgPlaying.store(0);
+  h264_start_mark.store(1);
   H264Slot& s = r->slots[r->write_index];
   if (length) memcpy(s.data, data, length);
   s.length = length;
   s.last_block = last_block;
-  r->write_index = (r->write_index + 1) % kH264RingSlots;
-  ++r->count;
+  r->write_index.store((r->write_index + 1) % kH264RingSlots);
+  r->count.fetch_add(1);
   return r->count;
 }
 
@@ -68,9 +68,9 @@ int32_t push_h264_block(const uint8_t* data, uint32_t length, uint32_t last_bloc
 void clear_h264_rings() {
   pthread_mutex_lock(&pc_mutex);
   for (H264BlockRecord* r : {&h264_block_data1, &h264_block_data2, &h264_block_data3}) {
-    r->write_index = 0;
-    r->read_index = 0;
-    r->count = 0;
+    r->write_index.store(0);
+    r->read_index.store(0);
+    r->count.store(0);
   }
   pthread_mutex_unlock(&pc_mutex);
 }
@@ -89,13 +89,11 @@ void cmd_block(const Command& c, Reply& r, int part) {
   if (read_payload(r_buf, n, kH264BlockMax) < 0) return;
 
   if (part == 0) {
-    uint32_t t = c.be32(14);
-    if (time_stamp == 0) {
-      time_stamp = t;
-    } else if (t != time_stamp) {
-      time_stamp = t;
-      h264_resource_need_release = 1;
-    }
+    // One exchange: the decoder clears the stamp at the end of a stream,
+    // and a read-then-write here could lose that or a new stream's start.
+    const uint32_t t = c.be32(14);
+    const uint32_t before = time_stamp.exchange(t);
+    if (before != 0 && before != t) h264_resource_need_release.store(1);
   }
 
   if (!standby_idle()) {
@@ -106,7 +104,7 @@ void cmd_block(const Command& c, Reply& r, int part) {
 
   uint8_t parts = c.u8(13);
   if (parts < 1 || parts > 3) return;
-  h264_mode = parts;
+  h264_mode.store(parts);
   int32_t count = push_h264_block2(r_buf, n, c.u8(12), part);
   if (count > 0) r.data[8] = static_cast<uint8_t>(count);
 }
@@ -135,6 +133,9 @@ void cmd_queue_status(const Command&, Reply& r) {
   if (png >= 0) r.data[11] = static_cast<uint8_t>(png);
 }
 PANELD_COMMAND(122, cmd_queue_status);
+
+void cmd_framerate(const Command& c, Reply&) { set_framerate(c.u8(8)); }
+PANELD_COMMAND(15, cmd_framerate);
 
 void cmd_stop_video(const Command&, Reply&) {
   stop_local_h264();

@@ -38,8 +38,10 @@ extern SharedWord<H264BlockRecord*> h264_data_arrays[3];
 extern pthread_mutex_t pc_mutex;
 extern pthread_cond_t pc_condc;
 
-// Identity of the host stream now playing (0 = none), and the decoder's
-// order to tear down and reopen before going on (a new stream began).
+// Identity of the host stream now playing (0 = none): exchanged by the
+// command loop for each part-0 block, cleared by the decoder thread at the
+// end of a stream. The decoder's order to tear down and reopen before going
+// on (a new stream began): set by the command loop, cleared by the decoder.
 extern SharedWord<uint32_t> time_stamp;
 extern SharedWord<int32_t> h264_resource_need_release;
 

@@ -15,29 +15,29 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/state.h"
+#include "common/thread.h"
 #include "display/draw.h"
 #include "display/fb.h"
-#include "link/command.h"
-#include "link/subsystems.h"
 #include "platform/system.h"
+#include "protocol/command.h"
 #include "storage/config.h"
 #include "video/h264_decoder.h"
 #include "video/intake.h"
 
-char local_264_path[kLocalPathMax];
-SharedWord<int32_t> local_h264_mark{0};
-SharedWord<int32_t> h264_loop_mark{0};
-
 namespace {
+
+char local_264_path[kLocalPathMax];      // under player_mu
+SharedWord<int32_t> local_h264_mark{0};  // 1 keep playing, 0 stop requested (any thread)
+SharedWord<int32_t> h264_loop_mark{0};   // 1 start the file again at its end
 
 constexpr uint32_t kReadBlock = 1048576;
 constexpr int32_t kQueuedBlocksMax = 3;  // blocks of a file waiting in record 0
 
 std::mutex player_mu;
-pthread_t local_264_player;
-bool player_exists = false;          // a thread was started and not yet joined
+DaemonThread local_264_player;       // joined before the next start
 SharedWord<int32_t> player_done{0};  // that thread has finished
 
 // Sleeps up to one second, less when a stop is requested.
@@ -45,55 +45,53 @@ void wait_a_second() {
   for (int i = 0; i < 20 && local_h264_mark == 1; ++i) usleep(50000);
 }
 
+// One pass through the file, block by block, until its end or a stop;
+// the bytes read.
+size_t play_pass(FILE* f, uint8_t* buf) {
+  size_t pass_bytes = 0;
+  for (;;) {
+    size_t n = fread(buf, 1, kReadBlock, f);
+    if (n == 0 || local_h264_mark != 1) break;
+    pass_bytes += n;
+    // Wait for room, giving up on a stop.
+    while (push_h264_block(buf, static_cast<uint32_t>(n), 0) < 0 && local_h264_mark == 1)
+      wait_a_second();
+    while (h264_block_data1.count >= kQueuedBlocksMax && local_h264_mark == 1) wait_a_second();
+  }
+  printf("totalframe:%d \n", 0);
+  return pass_bytes;
+}
+
 int play_file(const char* path, int loop) {
-  if (loop) h264_loop_mark = 1;
+  if (loop) h264_loop_mark.store(1);
   printf("play_local_h264 name: %s \n", path);
   FILE* f = dev_fopen(path, "rb");
   if (!f) {
     fprintf(stderr, "open %s err: %s\n", path, strerror(errno));
     return -1;
   }
-  uint8_t* buf = static_cast<uint8_t*>(malloc(kReadBlock));
-  if (!buf) {
-    fclose(f);
-    return -1;
-  }
+  std::vector<uint8_t> buf(kReadBlock);
   // A file plays as one part, whatever the host streamed last.
-  h264_mode = 1;
-  local_h264_playing = 1;
+  h264_mode.store(1);
+  local_h264_playing.store(1);
   for (;;) {
-    size_t pass_bytes = 0;
-    for (;;) {
-      size_t n = fread(buf, 1, kReadBlock, f);
-      if (n == 0 || local_h264_mark != 1) break;
-      pass_bytes += n;
-      // Wait for room, giving up on a stop.
-      while (push_h264_block(buf, static_cast<uint32_t>(n), 0) < 0 && local_h264_mark == 1)
-        wait_a_second();
-      while (h264_block_data1.count >= kQueuedBlocksMax && local_h264_mark == 1) wait_a_second();
-    }
-    printf("totalframe:%d \n", 0);
     // A pass that read nothing (empty file, read error) ends the playback
     // rather than spinning through empty passes.
-    if (pass_bytes == 0) break;
-    if (h264_loop_mark == 1 && local_h264_mark == 1) {
-      clearerr(f);
-      fseek(f, 0, SEEK_SET);
-      continue;
-    }
-    break;
+    if (play_pass(f, buf.data()) == 0) break;
+    if (h264_loop_mark != 1 || local_h264_mark != 1) break;
+    clearerr(f);
+    fseek(f, 0, SEEK_SET);
   }
   fclose(f);
-  free(buf);
-  local_h264_mark = 0;
-  local_h264_playing = 0;
+  local_h264_mark.store(0);
+  local_h264_playing.store(0);
   return -1;
 }
 
 }  // namespace
 
 int play_local_h264(const char* path, int width, int height, int loop) {
-  local_h264_mark = 1;
+  local_h264_mark.store(1);
   return play_file(path, loop);
 }
 
@@ -110,35 +108,30 @@ void* play_local_h264_thread(void*) {
   // local_h264_mark was set when this player was started, so a stop that
   // comes before the file is open is not lost.
   play_file(path, 1);
-  player_done = 1;
+  player_done.store(1);
   return nullptr;
 }
 
 int play_local_h264_async(const char* path) {
   clean_fb1();
   std::lock_guard<std::mutex> lock(player_mu);
-  if (local_h264_playing == 1 || (player_exists && player_done == 0)) return 0;
+  if (local_h264_playing == 1 || (local_264_player.joinable() && player_done == 0)) return 0;
   if (!path || strnlen(path, kLocalPathMax) >= static_cast<size_t>(kLocalPathMax)) {
     fprintf(stderr, "local h264 path too long\n");
     return -1;
   }
-  if (player_exists) {
-    pthread_join(local_264_player, nullptr);
-    player_exists = false;
-  }
+  local_264_player.join();
   memset(local_264_path, 0, sizeof local_264_path);
   strcpy(local_264_path, path);
   cfg_set_video_path(path);
-  local_h264_mark = 1;
-  player_done = 0;
-  int rc = pthread_create(&local_264_player, nullptr, play_local_h264_thread, nullptr);
-  if (rc == 0) player_exists = true;
-  return rc;
+  local_h264_mark.store(1);
+  player_done.store(0);
+  return local_264_player.start(play_local_h264_thread, nullptr, ThreadEnd::kJoined);
 }
 
 void stop_local_h264() {
-  local_h264_mark = 0;
-  h264_start_mark = 0;
+  local_h264_mark.store(0);
+  h264_start_mark.store(0);
   printf("stop_local_h264 ");
 }
 

@@ -2,7 +2,7 @@
 // the intake in 1 MiB blocks, in a loop, until stopped.
 //
 // Ownership: the player thread owns its open file and read buffer; the
-// words below are shared without a lock. At most one player runs:
+// stop request is a SharedWord. At most one player runs:
 // play_local_h264_async tests and starts under a lock. Errors are logged;
 // functions return 0 / -1 as noted.
 #pragma once
@@ -11,11 +11,7 @@
 
 #include "common/word.h"
 
-constexpr int kLocalPathMax = 128;  // bytes of local_264_path, NUL included
-
-extern char local_264_path[kLocalPathMax];
-extern SharedWord<int32_t> local_h264_mark;  // 1 keep playing, 0 stop requested
-extern SharedWord<int32_t> h264_loop_mark;   // 1 start the file again at its end
+constexpr int kLocalPathMax = 128;  // bytes of a file path, NUL included
 
 // Starts playing `path` unless a file already plays (then 0). Returns the
 // thread creation result (0 started), or -1 for a path of 128 characters or

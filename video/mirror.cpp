@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/reserve.h"
 #include "display/fb.h"
 #include "platform/display.h"
 #include "platform/queue.h"
@@ -25,8 +26,6 @@ struct DisplayPair {
   uint32_t y_pa = 0;
   uint32_t uv_pa = 0;
 };
-
-uint32_t round4096(uint32_t n) { return (n + 4095u) & ~4095u; }
 
 void free_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
   for (int i = 0; i < 2; ++i) {
@@ -46,14 +45,14 @@ void fill_pair(const H264FrameMsg& msg, const DisplayPair& d, uint32_t ysz, uint
     return;
   }
   uint32_t w = fi.dec_info[0];  // line width
-  if (w == 0 || w > kH264Stride) w = kH264Stride;
+  if (w == 0 || w > kH264LineStride) w = kH264LineStride;
   // Turn the visible columns only, so that the picture stays at column 0
   // and not the decoder's padding columns.
   uint32_t vis = fi.dec_info[2];
   if (vis == 0 || vis > w) vis = w;
   uint32_t rows = msg.rows;
   if (rows == 0) rows = fi.dec_info[1];
-  if (rows > kH264YSize / kH264Stride) rows = kH264YSize / kH264Stride;
+  if (rows > kH264YSize / kH264LineStride) rows = kH264YSize / kH264LineStride;
   msa_rotate180(fi.y_vaddr, d.y, static_cast<int>(vis), static_cast<int>(rows), static_cast<int>(w),
                 static_cast<int>(w), 1);
   msa_rotate180(fi.uv_vaddr, d.uv, static_cast<int>((vis + 1) / 2),
@@ -61,29 +60,16 @@ void fill_pair(const H264FrameMsg& msg, const DisplayPair& d, uint32_t ysz, uint
 }
 
 void show_pair(const DisplayPair& d, uint32_t line_width) {
-  FbUserCfg uc;
-  uc.words[FbUserCfg::kFormat] = fb_user_fmt_nv12;
-  uc.words[FbUserCfg::kWidth] = static_cast<uint32_t>(dev_width.load());
-  uc.words[FbUserCfg::kHeight] = static_cast<uint32_t>(dev_height.load());
-  uc.words[FbUserCfg::kX] = 0;
-  uc.words[FbUserCfg::kY] = static_cast<uint32_t>(dev_y.load());
-  uc.words[FbUserCfg::kConst2] = 2;
-  uc.words[FbUserCfg::kConst1] = 1;
-  uc.words[FbUserCfg::kYPhys] = d.y_pa;
-  uc.words[FbUserCfg::kYStride] = line_width;
-  uc.words[FbUserCfg::kUvPhys] = d.uv_pa;
-  uc.words[FbUserCfg::kUvStride] = line_width;
-  uc.words[FbUserCfg::kFlags] = 0xFF00;
-  PlaneReadLock lock;
-  fb_pan_display_set_user_cfg(fb_fd, &uc);
-  fb_pan_display(fb_fd, &fb_info, 0);
+  fb_show_nv12(fb_fd, &fb_info,
+               Nv12Picture{dev_width, dev_height, 0, d.y_pa, d.uv_pa, line_width, 0xFF00});
 }
 
 }  // namespace
 
 void* mirror_and_display_thread_func(void*) {
   printf("create mirror thread ");
-  uint32_t ysz = round4096(h264_y_size), uvsz = round4096(h264_uv_size);
+  const uint32_t ysz = static_cast<uint32_t>(round4096(h264_y_size));
+  const uint32_t uvsz = static_cast<uint32_t>(round4096(h264_uv_size));
   printf("y size %d\n", ysz);
   printf("uv size %d\n", uvsz);
   int fd = h264_rmem_fd;
@@ -135,7 +121,7 @@ void* mirror_and_display_thread_func(void*) {
     message_queue_send(usable, msg);
     if (!show) continue;
     show_pair(pairs[k], w);
-    ++mirror_frames_shown;
+    mirror_frames_shown.fetch_add(1);
     k ^= 1;
   }
 }

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/command.h"
-#include "link/tty/tty.h"
 #include "platform/system.h"
+#include "protocol/command.h"
+#include "protocol/tty.h"
 
 namespace fuzz {
 
@@ -141,7 +141,7 @@ void line_open() {
   if (pipe2(line_fds, O_CLOEXEC) != 0) fail(__FILE__, __LINE__, "pipe");
   fcntl(line_fds[1], F_SETPIPE_SZ, 1 << 20);
   fcntl(line_fds[1], F_SETFL, O_NONBLOCK);
-  tty_fd = line_fds[0];
+  tty_fd.store(line_fds[0]);
   if (!r_buf) r_buf = static_cast<uint8_t*>(malloc(max_packet_len));
 }
 

@@ -190,12 +190,12 @@ int fb_open(const char* path, FbInfo* info) {
     return -1;
   }
   *slot = OpenPlane{fd, plane, map, len};
-  info->xres = w;
-  info->yres = h;
-  info->line_length = w * 4;
-  info->pix_fmt = fb_fmt_argb8888;
-  info->frame_size = static_cast<uint32_t>(frame);
-  info->base_vaddr = reinterpret_cast<uintptr_t>(map);
+  info->xres.store(w);
+  info->yres.store(h);
+  info->line_length.store(w * 4);
+  info->pix_fmt.store(fb_fmt_argb8888);
+  info->frame_size.store(static_cast<uint32_t>(frame));
+  info->base_vaddr.store(reinterpret_cast<uintptr_t>(map));
   update_locked([&](SimPlaneState* s) {
     SimPlane* p = &s->plane[plane];
     wr(&p->open, 1);
@@ -221,11 +221,11 @@ int fb_close(int fd, FbInfo* info) {
   close(p->fd);
   *p = OpenPlane{};
   if (info) {
-    info->xres = 0;
-    info->yres = 0;
-    info->line_length = 0;
-    info->frame_size = 0;
-    info->base_vaddr = 0;
+    info->xres.store(0);
+    info->yres.store(0);
+    info->line_length.store(0);
+    info->frame_size.store(0);
+    info->base_vaddr.store(0);
   }
   bool still_open = false;
   for (auto& o : g_open) still_open |= (o.plane == plane);

@@ -13,7 +13,7 @@
 
 namespace {
 
-std::string g_root;                      // set once by platform_init
+std::string g_root;                        // set once by platform_init
 std::atomic<long long> g_clock_offset{0};  // seconds added to the machine's clock
 std::mutex g_shell_mutex;
 

@@ -21,7 +21,7 @@ class Planes : public ::testing::Test {
     setenv("PANELD_ROOT", root_.path().c_str(), 1);
     root_.write(sim_panel_file, panel);
     root_.write(sysfs_rotator_angle, "0");
-    png_frame_num = 0;
+    png_frame_num.store(0);
     ASSERT_EQ(open_fb(), 0);
     b0 = fb1_buffer(0);
     b1 = fb1_buffer(1);
@@ -29,12 +29,12 @@ class Planes : public ::testing::Test {
   void close_planes() {
     fb_close(fb_fd, &fb_info);
     fb_close(fb1_fd, &fb1_info);
-    fb_fd = -1;
-    fb1_fd = -1;
+    fb_fd.store(-1);
+    fb1_fd.store(-1);
   }
   void TearDown() override {
     close_planes();
-    rotation = 0;
+    rotation.store(0);
   }
   uint32_t pixel(uintptr_t base, int x, int y) const {
     return *reinterpret_cast<const uint32_t*>(base + size_t(y) * fb_info.line_length + x * 4);
@@ -64,11 +64,11 @@ TEST_F(Planes, PanelTableByPlaneSizeAndRotation) {
       {"480x960", 2, 320, 960, 80, 0, 4},      {"480x960", 3, 320, 960, kept, 0, 4},
       {"1080x2400", 0, 1080, 2288, 0, 90, 6},  {"800x480", 0, 800, 480, kept, kept, kept},
   };
-  fb_y_offset = 90;
+  fb_y_offset.store(90);
   for (const Row& r : rows) {
     SCOPED_TRACE(std::string(r.panel) + " rotation " + std::to_string(r.rotation));
-    for (auto* w : {&dev_x, &dev_y, &dev_type}) *w = kept;
-    rotation = r.rotation;
+    for (auto* w : {&dev_x, &dev_y, &dev_type}) w->store(kept);
+    rotation.store(r.rotation);
     open(r.panel);
     EXPECT_EQ(dev_width, r.width);
     EXPECT_EQ(dev_height, r.height);
@@ -77,7 +77,7 @@ TEST_F(Planes, PanelTableByPlaneSizeAndRotation) {
     EXPECT_EQ(dev_type, r.type);
     close_planes();
   }
-  fb_y_offset = 84;
+  fb_y_offset.store(84);
 }
 
 TEST_F(Planes, RectanglesAreClippedToThePlane) {
@@ -104,16 +104,16 @@ TEST_F(Planes, RectanglesAreClippedToThePlane) {
 
   // Plane 0 never opened (xres 0): nothing drawn, no division by zero.
   close_planes();
-  fb_info.xres = 0;
+  fb_info.xres.store(0);
   std::vector<uint32_t> mem(64, 0xAAAAAAAA);
   draw_rect(reinterpret_cast<uintptr_t>(mem.data()), 0, 0, -1, -1, 0);
   draw_rect(0, 0, 0, -1, -1, 0);
-  transparent_fb1_direct(0);
+  clear_overlay();
   clean_fb1();
   for (uint32_t w : mem) EXPECT_EQ(w, 0xAAAAAAAAu);
 }
 
-TEST_F(Planes, DirectWipesComeInPairs) {
+TEST_F(Planes, FlipPaintsTheBackBufferAndShowsIt) {
   open();
   auto shown = [this] {
     SimPlaneState s{};
@@ -122,14 +122,16 @@ TEST_F(Planes, DirectWipesComeInPairs) {
   };
   draw_rect(b0, 0, 0, -1, -1, 0xFF111111);
   draw_rect(b1, 0, 0, -1, -1, 0xFF222222);
-  transparent_fb1_direct(0);  // wipes buffer 0, shows buffer 1
+  EXPECT_EQ(overlay_flip([](int32_t n) { transparent_fb1_buffer(n); }), 1);
+  EXPECT_EQ(png_frame_num, 1);
+  EXPECT_EQ(shown(), 1u);
+  EXPECT_TRUE(filled(b1, 0, 0, 0, 1080, 2400));
+  EXPECT_EQ(pixel(b0, 500, 500), 0xFF111111u);  // the buffer behind is left alone
+  // Clearing wipes both, whichever was shown, and shows the first one again.
+  clear_overlay();
   EXPECT_EQ(png_frame_num, 1);
   EXPECT_EQ(shown(), 1u);
   EXPECT_TRUE(filled(b0, 0, 0, 0, 1080, 2400));
-  EXPECT_EQ(pixel(b1, 500, 500), 0xFF222222u);
-  transparent_fb1_direct(0);  // wipes buffer 1, shows buffer 0
-  EXPECT_EQ(png_frame_num, 0);
-  EXPECT_EQ(shown(), 0u);
   EXPECT_TRUE(filled(b1, 0, 0, 0, 1080, 2400));
 }
 
@@ -143,10 +145,10 @@ TEST_F(Planes, PaintersSurviveRotation) {
     while (!stop) {
       {
         PlaneReadLock lock;
-        draw_rect(clock_fb_base, 10, 10, 200, 200, 0xFF00FF00);
-        draw_point(clock_fb_base, 5, 5, 0xFFFFFFFF);
+        draw_rect(fb1_buffer(png_frame_num), 10, 10, 200, 200, 0xFF00FF00);
+        draw_point(fb1_buffer(png_frame_num), 5, 5, 0xFFFFFFFF);
       }
-      transparent_fb1_direct(0);
+      clear_overlay();
       frames++;
     }
   });

@@ -75,6 +75,15 @@ double time_factor() {
 
 int scaled(int ms) { return static_cast<int>(ms * time_factor()); }
 
+bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(scaled(timeout_ms));
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return true;
+}
+
 int run(const std::string& cmdline, std::string* out) {
   FILE* p = popen(cmdline.c_str(), "r");
   if (!p) return -1;
@@ -136,8 +145,7 @@ Daemon::Daemon(const DeviceRoot& root, DaemonOptions opts) : root_(root) {
   ::unlink(root.file("/dev/ttyGS0").c_str());
   symlink(host_name.c_str(), root.file("/dev/ttyGS0").c_str());
   if (opts.mcu_line) {
-    if (!open_pty(&mcu_master_, &mcu_slave_, &mcu_name))
-      throw std::runtime_error("openpty failed");
+    if (!open_pty(&mcu_master_, &mcu_slave_, &mcu_name)) throw std::runtime_error("openpty failed");
     ::unlink(root.file("/dev/ttyS5").c_str());
     symlink(mcu_name.c_str(), root.file("/dev/ttyS5").c_str());
   }

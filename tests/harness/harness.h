@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ double time_factor();
 // ms multiplied by time_factor().
 int scaled(int ms);
 
+// Calls `cond` every step_ms until it holds (true) or timeout_ms (scaled)
+// have passed (false).
+bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms = 20);
+
 // Runs a command line through /bin/sh; returns its exit status and, when
 // `out` is given, its standard output.
 int run(const std::string& cmdline, std::string* out = nullptr);
@@ -41,7 +46,7 @@ class DeviceRoot {
   // Real path of a device path ("/usr/data/app.cfg" -> ROOT/usr/data/app.cfg).
   std::string file(const std::string& device_path) const;
   bool exists(const std::string& device_path) const;
-  std::string read(const std::string& device_path) const;   // "" when missing
+  std::string read(const std::string& device_path) const;                        // "" when missing
   void write(const std::string& device_path, const std::string& content) const;  // makes parents
   void remove(const std::string& device_path) const;
 
@@ -50,8 +55,8 @@ class DeviceRoot {
 };
 
 struct DaemonOptions {
-  bool mcu_line = true;      // provide the microcontroller pty
-  bool kmsg_fifo = true;     // make /proc/kmsg a FIFO held open by the harness
+  bool mcu_line = true;          // provide the microcontroller pty
+  bool kmsg_fifo = true;         // make /proc/kmsg a FIFO held open by the harness
   std::vector<std::string> env;  // extra NAME=VALUE entries
   // Wait until the daemon has opened the host line: opening it discards
   // whatever was sent before, as on the board.

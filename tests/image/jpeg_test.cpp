@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "common/state.h"
+#include "display/fb.h"
 #include "image/slideshow.h"
-#include "link/subsystems.h"
 #include "platform/sim/sim_state.h"
 #include "storage/files.h"
 #include "tests/harness/harness.h"
@@ -50,14 +50,15 @@ class Jpeg : public ::testing::Test {
     root_ = new harness::DeviceRoot(true);
     setenv("PANELD_ROOT", root_->path().c_str(), 1);
     init_disp();
+    jpeg_nv12_decode_prepare();
   }
   static void TearDownTestSuite() { delete root_; }
   void SetUp() override {
-    storage[0] = 0;  // no card: the slideshow reads /usr/data/img/
+    storage[0].store(0);  // no card: the slideshow reads /usr/data/img/
     harness::run("rm -rf '" + dir() + "' && mkdir -p '" + dir() + "'");
   }
   void TearDown() override {
-    ImgPlaying = 0;
+    ImgPlaying.store(0);
     EXPECT_TRUE(eventually([] { return slideshow_threads() == 0; }, 3000));
   }
   static std::string dir() { return root_->file("/usr/data/img"); }
@@ -144,7 +145,7 @@ TEST_F(Jpeg, SlideshowShowsTheDirectoryInOrderOneEntryASecondUntilStopped) {
   EXPECT_GE(seen[2].second - seen[0].second, 2800) << "three entries, three seconds";
   EXPECT_EQ(slideshow_threads(), 1);
 
-  ImgPlaying = 0;  // what command 114 does: the current second runs out
+  ImgPlaying.store(0);  // what command 114 does: the current second runs out
   EXPECT_TRUE(eventually([] { return slideshow_threads() == 0; }, 2500));
   Shown last = shown();
   std::this_thread::sleep_for(1200ms);

@@ -1,11 +1,12 @@
 // Decryption and validation of command packets.
+#include "protocol/packet.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "link/command.h"
-#include "link/packet.h"
+#include "protocol/command.h"
 #include "tools/hostlink/hostlink.h"
 
 namespace {
@@ -28,12 +29,10 @@ TEST(Decrypt, PaddingDecidesTheLength) {
   for (uint8_t pad : {0, 1, 8}) {
     auto plain = plain_with_pad(pad);
     auto pkt = hostlink::encrypt_raw(plain.data());
-    size_t n = 0;
-    uint8_t* cmd = validate_packet(pkt.data(), &n);
-    ASSERT_NE(cmd, nullptr) << int(pad);
-    EXPECT_EQ(n, 504u - pad);
-    EXPECT_EQ(memcmp(cmd, plain.data(), n), 0);
-    free(cmd);
+    std::vector<uint8_t> cmd;
+    ASSERT_TRUE(validate_packet(pkt.data(), &cmd)) << int(pad);
+    ASSERT_EQ(cmd.size(), 504u - pad);
+    EXPECT_EQ(memcmp(cmd.data(), plain.data(), cmd.size()), 0);
   }
 }
 
@@ -41,34 +40,31 @@ TEST(Decrypt, PaddingOfNineOrMoreIsAnError) {
   for (uint8_t pad : {9, 0x80, 0xFF}) {
     auto plain = plain_with_pad(pad);
     auto pkt = hostlink::encrypt_raw(plain.data());
-    size_t n = 0;
+    std::vector<uint8_t> cmd;
     CaptureStdout();
-    EXPECT_EQ(validate_packet(pkt.data(), &n), nullptr);
-    EXPECT_EQ(GetCapturedStdout(),
-              "=====================DES CBC DECODE ERROR==================\n");
+    EXPECT_FALSE(validate_packet(pkt.data(), &cmd));
+    EXPECT_EQ(GetCapturedStdout(), "=====================DES CBC DECODE ERROR==================\n");
   }
 }
 
 TEST(Validate, TrailerAndMagicBytes) {
   auto pkt = hostlink::make_packet(10, {});
-  size_t n;
+  std::vector<uint8_t> cmd;
   // Bytes 504..509 are not interpreted.
   memset(pkt.data() + 504, 0x5A, 6);
-  uint8_t* cmd = validate_packet(pkt.data(), &n);
-  ASSERT_NE(cmd, nullptr);
-  free(cmd);
+  EXPECT_TRUE(validate_packet(pkt.data(), &cmd));
 
   auto bad = pkt;
   bad[510] = 0xA2;
-  EXPECT_EQ(validate_packet(bad.data(), &n), nullptr);
+  EXPECT_FALSE(validate_packet(bad.data(), &cmd));
   bad = pkt;
   bad[511] = 0x1B;
-  EXPECT_EQ(validate_packet(bad.data(), &n), nullptr);
+  EXPECT_FALSE(validate_packet(bad.data(), &cmd));
 
   auto plain = plain_with_pad(1);
   plain[3] = 0x6E;
   auto wrong_magic = hostlink::encrypt_raw(plain.data());
-  EXPECT_EQ(validate_packet(wrong_magic.data(), &n), nullptr);
+  EXPECT_FALSE(validate_packet(wrong_magic.data(), &cmd));
 }
 
 TEST(CommandReader, FieldsOutsideTheCommandReadAsZero) {

@@ -30,14 +30,14 @@ TEST(Warnings, EachPainterHoldsTheWarningLockThroughout) {
                       {[] { usb_loss_action(); }, "lcd_usb_timeout_4 state 0"}};
   harness::DeviceRoot root(false);
   setenv("PANELD_ROOT", root.path().c_str(), 1);
-  usb_timeout_cnt = 3;
-  mcu_usb_suspend = 0;
-  mcu_usb_suspend_count = 4;
-  usb_connect_state = 0;
-  cfg.warn_enable = 1;
+  usb_timeout_cnt.store(3);
+  mcu_usb_suspend.store(0);
+  mcu_usb_suspend_count.store(4);
+  usb_connect_state.store(0);
+  cfg.warn_enable.store(1);
   for (const Row& r : rows) {
     std::unique_lock<std::recursive_mutex> hold(warn_mutex);
-    OFFLINE_MODE_STATE = 1;  // stands for a running offline screen
+    OFFLINE_MODE_STATE.store(1);  // stands for a running offline screen
     std::thread t(r.paint);
     std::this_thread::sleep_for(milliseconds(150));
     EXPECT_EQ(OFFLINE_MODE_STATE, 1) << r.line << ": offline screen stopped without the lock";
@@ -50,7 +50,7 @@ TEST(Warnings, EachPainterHoldsTheWarningLockThroughout) {
     bool free_now = warn_mutex.try_lock();
     if (free_now) warn_mutex.unlock();
     EXPECT_FALSE(free_now) << r.line << ": lock released while waiting for the offline screen";
-    OFFLINE_MODE_STATE = -1;
+    OFFLINE_MODE_STATE.store(-1);
     t.join();
     EXPECT_STREQ(warn_buffer, r.line);
   }

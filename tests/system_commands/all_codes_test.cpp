@@ -21,14 +21,6 @@ using hostlink::name_params;
 
 const std::string kFb = "/sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/";
 
-bool wait_for(const std::function<bool()>& cond, int timeout_ms = 4000) {
-  auto end =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(harness::scaled(timeout_ms));
-  for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
-
 Bytes bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
 
 // Big-endian 32-bit length or time stamp, then `tail`.
@@ -96,16 +88,23 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
   mkdir(root.file("/tmp/sdcard/mmcblk0p1").c_str(), 0755);
 
   auto both_stop = [&](const Packet&) {
-    return wait_for([&] { return call({52, {}, {}, nullptr, {}, 2})[9] == 0xFF; });
+    return harness::wait_until([&] { return call({52, {}, {}, nullptr, {}, 2})[9] == 0xFF; }, 4000);
   };
   auto video = [&](bool on) {
-    return [&, on](const Packet&) { return wait_for([&] { return playing() == on; }); };
+    return [&, on](const Packet&) {
+      return harness::wait_until([&] { return playing() == on; }, 4000);
+    };
   };
   // Local video stopped, and released: its blocks have left ring 0.
   auto stopped_and_released = [&](const Packet& p) {
-    return video(false)(p) && wait_for([&] { return call({122, {}, {}, nullptr, {}, 4})[8] == 0; });
+    return video(false)(p) && harness::wait_until(
+                                  [&] {
+                                    return call({122, {}, {}, nullptr, {}, 4})[8] == 0;
+                                  },
+                                  4000);
   };
   auto ring = [](const Packet& r) { return r[8] >= 1 && r[8] <= 5; };
+
   auto queue = [](const Packet& r) { return r[8] <= 6; };
 
   const Step steps[] = {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/command.h"
+#include "protocol/command.h"
 #include "tests/harness/harness.h"
 #include "tests/image/pictures.h"
 #include "tools/hostlink/panelhost.h"

@@ -17,7 +17,9 @@ bool carries_name(uint8_t c) {
   return c == 38 || c == 40 || c == 42 || c == 98 || c == 99 || c == 110 || c == 113;
 }
 // Codes followed by a bulk payload whose length is in bytes 8..11.
-bool carries_payload(uint8_t c) { return c == 39 || c == 101 || c == 102 || (c >= 119 && c <= 121); }
+bool carries_payload(uint8_t c) {
+  return c == 39 || c == 101 || c == 102 || (c >= 119 && c <= 121);
+}
 
 TEST(Robustness, RandomParametersForEveryCodeAreAnswered) {
   DeviceRoot root;
@@ -54,7 +56,8 @@ TEST(Robustness, RandomParametersForEveryCodeAreAnswered) {
       }
       Packet r;
       ASSERT_TRUE(d.command(code, params, &r, payload, 10000))
-          << "code " << int(code) << " round " << round << "\n" << d.log();
+          << "code " << int(code) << " round " << round << "\n"
+          << d.log();
       if (code != 99) {
         EXPECT_EQ(r[0], code);
         EXPECT_EQ(r[1], 200);

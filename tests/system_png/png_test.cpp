@@ -22,16 +22,6 @@ using hostlink::Packet;
 constexpr int kTop = 84;  // dev_y of the default 1080 x 2400 panel
 constexpr uint32_t kSmallSlot = 131072, kFullSlot = 1048576, kMaxPacket = 2097152;
 
-template <typename F>
-bool poll(F pred, int timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 // A PNG file and the ARGB value (AARRGGBB) each pixel must show.
 struct Picture {
   int width = 0, height = 0;
@@ -229,7 +219,8 @@ TEST(Png, SmallPictureShowsAtItsPositionWithoutAFlipAndThePlaneSwitches) {
   // 100 x 50 at x 200, y 10: columns 200..299 of rows dev_y + 10 .. dev_y + 59.
   const Picture pic = rgba(100, 50, 0);
   ASSERT_GE(send_png(*dev.d, pic.png, 200, 10, true), 0);
-  ASSERT_TRUE(poll([&] { return plane.shown_pixel(299, kTop + 59) == pic.at(99, 49); }, 3000));
+  ASSERT_TRUE(harness::wait_until(
+      [&] { return plane.shown_pixel(299, kTop + 59) == pic.at(99, 49); }, 3000));
   EXPECT_TRUE(shows(snap(dev.root), pic, 200, kTop + 10, true));
   EXPECT_EQ(plane.shown(), front);
 
@@ -251,10 +242,10 @@ TEST(Png, EveryPngKindDrawsTheKnownPixels) {
   auto y = [](size_t i) { return 20 + int(i / 8) * 20; };
   for (size_t i = 0; i < kinds.size(); i++) {
     pics.push_back(make_picture(kinds[i], 13, 11));
-    ASSERT_TRUE(poll([&] { return small_queue(*dev.d) <= 2; }, 3000));
+    ASSERT_TRUE(harness::wait_until([&] { return small_queue(*dev.d) <= 2; }, 3000));
     ASSERT_GE(send_png(*dev.d, pics.back().png, x(i), y(i), true), 0);
   }
-  ASSERT_TRUE(poll([&] { return small_queue(*dev.d) == 0; }, 3000));
+  ASSERT_TRUE(harness::wait_until([&] { return small_queue(*dev.d) == 0; }, 3000));
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the last one is drawn
   const harness::Image img = snap(dev.root);
   for (size_t i = 0; i < kinds.size(); i++)
@@ -276,7 +267,8 @@ TEST(Png, FullScreenPictureFlipsInWithTheDueSmallPictureOnTop) {
   ASSERT_LE(f1.png.size(), kFullSlot);
 
   ASSERT_GE(send_png(d, a.png, 500, 300, true), 0);
-  ASSERT_TRUE(poll([&] { return plane.shown_pixel(500, kTop + 300) == a.at(0, 0); }, 3000));
+  ASSERT_TRUE(
+      harness::wait_until([&] { return plane.shown_pixel(500, kTop + 300) == a.at(0, 0); }, 3000));
   const int front = plane.shown();
   const auto sent = std::chrono::steady_clock::now();
   const int waiting = send_png(d, f1.png, 77, 99, false);  // x and y are not used
@@ -289,7 +281,7 @@ TEST(Png, FullScreenPictureFlipsInWithTheDueSmallPictureOnTop) {
     EXPECT_EQ(plane.shown_pixel(0, kTop), 0u);
     EXPECT_EQ(plane.pixel(front ^ 1, 0, kTop), f1.at(0, 0));
   }
-  ASSERT_TRUE(poll([&] { return plane.shown() != front; }, 5000)) << d.log();
+  ASSERT_TRUE(harness::wait_until([&] { return plane.shown() != front; }, 5000)) << d.log();
   EXPECT_TRUE(shows(snap(dev.root), f1, 0, kTop, true));  // a was on the other buffer
 
   // Small frames keep coming while the second picture decodes, so one is
@@ -310,7 +302,7 @@ TEST(Png, FullScreenPictureFlipsInWithTheDueSmallPictureOnTop) {
   ASSERT_TRUE(flipped) << d.log();
 
   Packet r;
-  ASSERT_TRUE(poll([&] { return small_queue(d) == 0; }, 3000));
+  ASSERT_TRUE(harness::wait_until([&] { return small_queue(d) == 0; }, 3000));
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the last one is drawn
   ASSERT_TRUE(d.command(103, {}, &r));
   for (const char* layer : {"overlay", "overlay0", "overlay1"})
@@ -325,7 +317,7 @@ TEST(Png, BusyPoolDropsFramesAndReportsTheQueue) {
   const Picture pic = rgba(8, 8, 5);
   std::vector<int> replies;
   for (int i = 0; i < 14; i++) replies.push_back(send_png(*dev.d, pic.png, 10 + i * 20, 40, true));
-  ASSERT_TRUE(poll([&] { return small_queue(*dev.d) == 0; }, 3000));
+  ASSERT_TRUE(harness::wait_until([&] { return small_queue(*dev.d) == 0; }, 3000));
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   const harness::Image img = snap(dev.root);
   int drawn = 0;
@@ -363,11 +355,12 @@ TEST(Png, BadFramesAreRefusedSkippedOrClippedAndTheStreamsGoOn) {
   const std::vector<uint8_t> not_png = {'J', 'F', 'I', 'F', 1, 2, 3, 4, 5, 6, 7, 8};
   for (int i = 0; i < 4; i++)
     for (const std::vector<uint8_t>& v : {cut, flipped, not_png, kNothing.png}) {
-      ASSERT_TRUE(poll([&] { return small_queue(d) <= 3; }, 3000));
+      ASSERT_TRUE(harness::wait_until([&] { return small_queue(d) <= 3; }, 3000));
       ASSERT_GE(send_png(d, v, 0, 0, true), 0);
     }
   ASSERT_GE(send_png(d, good.png, 400, 400, true), 0);
-  ASSERT_TRUE(poll([&] { return plane.shown_pixel(429, kTop + 419) == good.at(29, 19); }, 3000))
+  ASSERT_TRUE(harness::wait_until(
+      [&] { return plane.shown_pixel(429, kTop + 419) == good.at(29, 19); }, 3000))
       << d.log();
   EXPECT_TRUE(d.wait_log("The file is not PNG\n"));
 
@@ -377,8 +370,9 @@ TEST(Png, BadFramesAreRefusedSkippedOrClippedAndTheStreamsGoOn) {
   const Picture wide = rgba(100, 80, 7);
   ASSERT_GE(send_png(d, wide.png, 1030, 2400 - kTop - 30, true), 0);
   ASSERT_GE(send_png(d, wide.png, 65535, 65535, true), 0);
-  ASSERT_TRUE(poll([&] { return small_queue(d) == 0; }, 3000));
-  ASSERT_TRUE(poll([&] { return plane.shown_pixel(1079, 2399) == wide.at(49, 29); }, 3000));
+  ASSERT_TRUE(harness::wait_until([&] { return small_queue(d) == 0; }, 3000));
+  ASSERT_TRUE(
+      harness::wait_until([&] { return plane.shown_pixel(1079, 2399) == wide.at(49, 29); }, 3000));
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   EXPECT_TRUE(shows(snap(dev.root), wide, 1030, 2370, true));
   EXPECT_TRUE(shows(snap(dev.root, plane.shown() ? "overlay0" : "overlay1"), kNothing, 0, 0, true));
@@ -387,11 +381,11 @@ TEST(Png, BadFramesAreRefusedSkippedOrClippedAndTheStreamsGoOn) {
   // the next frame, and a picture lower than ten rows is flipped in.
   const int front = plane.shown(), errors = d.count_log("libpng error");
   ASSERT_GE(send_png(d, cut, 0, 0, false), 0);
-  ASSERT_TRUE(poll([&] { return d.count_log("libpng error") > errors; }, 3000));
+  ASSERT_TRUE(harness::wait_until([&] { return d.count_log("libpng error") > errors; }, 3000));
   ASSERT_GE(send_png(d, not_png, 0, 0, false), 0);
   const Picture low = rgba(1080, 3, 8);
   ASSERT_GE(send_png(d, low.png, 0, 0, false), 0);
-  ASSERT_TRUE(poll([&] { return plane.shown() != front; }, 5000)) << d.log();
+  ASSERT_TRUE(harness::wait_until([&] { return plane.shown() != front; }, 5000)) << d.log();
   EXPECT_EQ(plane.shown_pixel(1079, kTop + 2), low.at(1079, 2));
 }
 
@@ -430,21 +424,23 @@ TEST(Png, WindowsHideTheOverlayForTheirVideoFrames) {
 
   const Picture a = rgba(20, 20, 9), b = rgba(20, 20, 10);
   ASSERT_GE(send_png(d, a.png, 300, 300, true), 0);
-  ASSERT_TRUE(poll([&] { return plane.shown_pixel(300, kTop + 300) == a.at(0, 0); }, 3000));
+  ASSERT_TRUE(
+      harness::wait_until([&] { return plane.shown_pixel(300, kTop + 300) == a.at(0, 0); }, 3000));
   ASSERT_TRUE(send_clip());
-  ASSERT_TRUE(poll([&] { return frame() == 15; }, 10000)) << frame();
+  ASSERT_TRUE(harness::wait_until([&] { return frame() == 15; }, 10000)) << frame();
   ASSERT_GE(send_png(d, b.png, 340, 300, true), 0);
   // Inside the window the frame empties the shown overlay instead.
-  ASSERT_TRUE(poll([&] { return small_queue(d) == 0; }, 3000));
-  ASSERT_TRUE(poll([&] { return plane.shown_pixel(300, kTop + 300) == 0; }, 3000));
+  ASSERT_TRUE(harness::wait_until([&] { return small_queue(d) == 0; }, 3000));
+  ASSERT_TRUE(harness::wait_until([&] { return plane.shown_pixel(300, kTop + 300) == 0; }, 3000));
   EXPECT_EQ(plane.shown_pixel(340, kTop + 300), 0u);
 
   // The clip again completes the held picture and fifteen more: frame 31,
   // outside every window, so small frames are drawn again.
   ASSERT_TRUE(send_clip());
-  ASSERT_TRUE(poll([&] { return frame() == 31; }, 10000)) << frame();
+  ASSERT_TRUE(harness::wait_until([&] { return frame() == 31; }, 10000)) << frame();
   ASSERT_GE(send_png(d, b.png, 340, 300, true), 0);
-  ASSERT_TRUE(poll([&] { return plane.shown_pixel(340, kTop + 300) == b.at(0, 0); }, 3000));
+  ASSERT_TRUE(
+      harness::wait_until([&] { return plane.shown_pixel(340, kTop + 300) == b.at(0, 0); }, 3000));
   EXPECT_TRUE(shows(snap(dev.root), b, 340, kTop + 300));
 }
 
@@ -469,10 +465,11 @@ TEST(Png, PanelctlOverlaySubcommands) {
   EXPECT_NE(sim.ctl("--json png " + dir + "small.png 10 20", &st)
                 .find("{\"sent\":" + std::to_string(small.png.size()) + ",\"queue\":"),
             std::string::npos);
-  EXPECT_TRUE(poll([&] { return plane.shown_pixel(39, kTop + 39) == small.at(29, 19); }, 3000));
+  EXPECT_TRUE(harness::wait_until(
+      [&] { return plane.shown_pixel(39, kTop + 39) == small.at(29, 19); }, 3000));
   const int front = plane.shown();
   ASSERT_EQ(ctl("png-full " + dir + "full.png"), 0) << err;
-  ASSERT_TRUE(poll([&] { return plane.shown() != front; }, 5000));
+  ASSERT_TRUE(harness::wait_until([&] { return plane.shown() != front; }, 5000));
   EXPECT_EQ(plane.shown_pixel(1079, kTop + 299), full.at(1079, 299));
   ASSERT_EQ(ctl("overlay off"), 0);
   EXPECT_NE(harness::snapshot_state(root).find("\"fb1_enabled\":false"), std::string::npos);

@@ -37,7 +37,7 @@ TEST(KernelLog, UnderrunRecoveriesAreAppendedToTheLogFile) {
     d.kmsg(r.line);
     if (r.logged) want += std::string(r.logged) + "\n";
   }
-  ASSERT_TRUE(wait_for([&] { return root.read("/usr/data/log") == want; }, 4000))
+  ASSERT_TRUE(harness::wait_until([&] { return root.read("/usr/data/log") == want; }, 4000))
       << root.read("/usr/data/log");
   EXPECT_TRUE(d.wait_log("匹配到: [01:02:05.123] lcdc: tft underrun recover done\n"));
   EXPECT_TRUE(d.running());  // both texts on one line: only logged
@@ -87,7 +87,7 @@ TEST(DeadInputs, AreRetriedWithoutSpinning) {
   ASSERT_TRUE(d.wait_log("mcu uart read null", 4000)) << d.log();
   EXPECT_LT(cpu_share(d.pid(), 2000), kIdleShare) << d.log();
   root.write("/proc/kmsg", "<6>[1.000000] tft underrun recover done\n");  // read from 0 on
-  EXPECT_TRUE(wait_for(
+  EXPECT_TRUE(harness::wait_until(
       [&] { return root.read("/usr/data/log") == "[00:00:01.000] tft underrun recover done\n"; },
       3000))
       << root.read("/usr/data/log");

@@ -37,7 +37,8 @@ TEST(McuLink, ReadingsChangeOnlyOnValidFrames) {
   cut.erase(cut.begin());
   cut.insert(cut.end(), more.begin(), more.end());
   mcu_send(d, cut);
-  ASSERT_TRUE(wait_for([&] { return d.count_log("receive temp 50 pump 2200 rpm") == 2; }, 5000))
+  ASSERT_TRUE(
+      harness::wait_until([&] { return d.count_log("receive temp 50 pump 2200 rpm") == 2; }, 5000))
       << d.log();
   // A short frame followed by silence is dropped after the gap.
   size_t mark = d.log().size();
@@ -63,7 +64,8 @@ TEST(McuLink, ElevenSuspendFramesWhileConfiguredWarnOncePerRun) {
   ASSERT_TRUE(harness::snapshot(root, "overlay", &overlay));
   EXPECT_EQ(diff_pixels(overlay, warning_overlay(root, overlay, "led_usb_timeout_11_0")), 0);
   // The second eleven of the same run: "fail" again, but no second warning.
-  ASSERT_TRUE(wait_for([&] { return d.count_log("fail: mcu usb not connect") == 2; }, 16000))
+  ASSERT_TRUE(
+      harness::wait_until([&] { return d.count_log("fail: mcu usb not connect") == 2; }, 16000))
       << d.log();
   EXPECT_EQ(d.count_log("show warn 1"), 1);
   EXPECT_EQ(d.count_log("show warn msg"), 1);  // drawn once

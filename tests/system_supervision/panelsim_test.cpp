@@ -25,7 +25,7 @@ TEST(PanelsimPeripherals, McuSettingsAndKernelLinesReachTheRunningDaemon) {
 
   auto sim = std::make_unique<harness::SimRun>(root);
   auto logged = [&](const std::string& text) {
-    return wait_for([&] { return sim->log().find(text) != std::string::npos; }, 10000);
+    return harness::wait_until([&] { return sim->log().find(text) != std::string::npos; }, 10000);
   };
   EXPECT_TRUE(logged("receive temp 30 pump 1500 rpm")) << sim->log();
   std::string out;

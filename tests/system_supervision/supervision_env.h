@@ -43,14 +43,6 @@ inline void set_usb(const DeviceRoot& root, bool configured) {
 
 inline std::string backlight(const DeviceRoot& root) { return root.read(kBacklight); }
 
-inline bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
-  auto end =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(harness::scaled(timeout_ms));
-  for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
-
 // `count` microcontroller frames in a row.
 inline std::vector<uint8_t> mcu_frames(uint8_t temp, uint16_t pump, uint8_t suspend,
                                        int count = 1) {
@@ -79,7 +71,8 @@ inline bool shows_warning_picture(const Image& img) {
 
 inline bool snapshot_until(const DeviceRoot& root, const std::string& layer, Image* img,
                            const std::function<bool(const Image&)>& ok, int timeout_ms) {
-  return wait_for([&] { return harness::snapshot(root, layer, img) && ok(*img); }, timeout_ms);
+  return harness::wait_until([&] { return harness::snapshot(root, layer, img) && ok(*img); },
+                             timeout_ms);
 }
 
 // What the overlay must hold, pixel for pixel (ARGB): painted by the

@@ -24,17 +24,6 @@ using hostlink::Packet;
 constexpr int kWidth = 1080, kHeight = 2288;  // the usable panel area
 constexpr int kPanelTop = 84;                 // its first row on the video plane
 
-template <typename F>
-bool poll(F pred, int timeout_ms, int step_ms = 5) {
-  const auto end =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(harness::scaled(timeout_ms));
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
-  }
-  return true;
-}
-
 std::vector<uint8_t> slurp(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
@@ -132,7 +121,7 @@ int64_t frame(Daemon& d) {
   return d.command(118, {}, &r) ? int64_t(hostlink::be32(&r[8])) : -1;
 }
 bool wait_frame(Daemon& d, int64_t want) {
-  return poll([&] { return frame(d) == want; }, 10000);
+  return harness::wait_until([&] { return frame(d) == want; }, 10000);
 }
 
 // Every part as one block: every picture but the last is shown (its final
@@ -156,7 +145,7 @@ bool wait_frame(Daemon& d, int64_t want) {
 // thread may still copy), else the first difference.
 std::string compare_video(const DeviceRoot& root, const std::vector<uint8_t>& want) {
   std::string why;
-  poll(
+  harness::wait_until(
       [&] {
         harness::Image img;
         why = "no snapshot";
@@ -257,9 +246,9 @@ TEST_F(Video, StopReleasesInOrderAndFrameRateZeroKeepsThePeriod) {
   // Each hand-off is followed by the wait for the rest of the period, so
   // frames 1 to 4 take at least two periods (200 ms at 10 fps); the bound
   // leaves room for the polling's own delay.
-  ASSERT_TRUE(poll([&] { return frame(*d_) >= 1; }, 5000)) << d_->log();
+  ASSERT_TRUE(harness::wait_until([&] { return frame(*d_) >= 1; }, 5000)) << d_->log();
   const auto t0 = std::chrono::steady_clock::now();
-  ASSERT_TRUE(poll([&] { return frame(*d_) >= 4; }, 5000));
+  ASSERT_TRUE(harness::wait_until([&] { return frame(*d_) >= 4; }, 5000));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(120));
   const size_t from = d_->log().size();
   ASSERT_TRUE(d_->command(123, {}, &r));
@@ -376,16 +365,17 @@ TEST_F(Video, LocalPlayerLoopsStopsAndGivesWayToTheHost) {
   ASSERT_FALSE(intra().parts.empty());
   root_.write("/usr/data/loop.h264", std::string(intra().parts[0].begin(), intra().parts[0].end()));
   ASSERT_TRUE(play_file("/usr/data/loop.h264"));
-  ASSERT_TRUE(poll([&] { return playing() == 1; }, 3000));
-  ASSERT_TRUE(poll([&] { return d_->count_log("totalframe:0 \n") >= 2; }, 5000));
-  ASSERT_TRUE(poll([&] { return frame(*d_) >= 5; }, 5000)) << d_->log();  // more than a pass
+  ASSERT_TRUE(harness::wait_until([&] { return playing() == 1; }, 3000));
+  ASSERT_TRUE(harness::wait_until([&] { return d_->count_log("totalframe:0 \n") >= 2; }, 5000));
+  ASSERT_TRUE(harness::wait_until([&] { return frame(*d_) >= 5; }, 5000))
+      << d_->log();  // more than a pass
   ASSERT_TRUE(play_file("/media/offline_video.h264"));
   EXPECT_EQ(d_->count_log("play_local_h264 name:"), 1);
   EXPECT_EQ(playing(), 1);
   Packet r;
   size_t from = d_->log().size();
   ASSERT_TRUE(d_->command(111, {}, &r));
-  EXPECT_TRUE(poll([&] { return playing() == 0; }, 2500));
+  EXPECT_TRUE(harness::wait_until([&] { return playing() == 0; }, 2500));
   ASSERT_TRUE(d_->wait_log("del message queue done", 5000, from));
 
   from = d_->log().size();
@@ -394,7 +384,7 @@ TEST_F(Video, LocalPlayerLoopsStopsAndGivesWayToTheHost) {
   from = d_->log().size();
   ASSERT_GE(send_block(*d_, 0, 1, one().parts[0]), 1);
   EXPECT_NE(d_->log().find("stop_local_h264 ", from), std::string::npos);  // before the reply
-  EXPECT_TRUE(poll([&] { return playing() == 0; }, 2500));
+  EXPECT_TRUE(harness::wait_until([&] { return playing() == 0; }, 2500));
   ASSERT_GE(send_block(*d_, 0, 1, nullptr, 0, true), 1);
   EXPECT_EQ(compare_video(root_, one().last), "");
 }
@@ -418,8 +408,10 @@ TEST_F(Video, LocalPlayerRefusesBadPathsAndEmptyFiles) {
   for (const char* path : {"/usr/data/empty.h264", "/usr/data"}) {
     const int passes = d_->count_log("totalframe:0 \n");
     ASSERT_TRUE(play_file(path));
-    ASSERT_TRUE(poll([&] { return d_->count_log("totalframe:0 \n") > passes; }, 2000)) << path;
-    EXPECT_TRUE(poll([&] { return playing() == 0; }, 1000)) << path;
+    ASSERT_TRUE(
+        harness::wait_until([&] { return d_->count_log("totalframe:0 \n") > passes; }, 2000))
+        << path;
+    EXPECT_TRUE(harness::wait_until([&] { return playing() == 0; }, 1000)) << path;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(d_->count_log("totalframe:0 \n"), passes + 1) << path;
   }
@@ -452,9 +444,9 @@ TEST(VideoPanelctl, StreamsQueriesAndStops) {
   EXPECT_EQ(compare_video(root, one().last), "");
   EXPECT_EQ(ctl("status"), "blocks 0 0 0, png queue 0\n");
   EXPECT_EQ(ctl("play-stored /usr/data/loop.h264"), "play-stored: ok\n");
-  EXPECT_TRUE(poll([&] { return ctl("playing") == "playing\n"; }, 3000, 50));
+  EXPECT_TRUE(harness::wait_until([&] { return ctl("playing") == "playing\n"; }, 3000, 50));
   EXPECT_EQ(ctl("play-stop"), "play-stop: ok\n");
-  EXPECT_TRUE(poll([&] { return ctl("playing") == "not playing\n"; }, 3000, 50));
+  EXPECT_TRUE(harness::wait_until([&] { return ctl("playing") == "not playing\n"; }, 3000, 50));
   EXPECT_EQ(ctl("video-stop"), "video-stop: ok\n");
   EXPECT_EQ(ctl("framerate 25"), "framerate: ok\n");
   ctl("framerate 0");

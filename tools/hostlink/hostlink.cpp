@@ -133,13 +133,16 @@ bool HostLink::recv_bytes(uint8_t* p, size_t n, int timeout_ms) {
     int r = poll(&pf, 1, static_cast<int>(left));
     if (r <= 0) continue;
     ssize_t k = ::read(fd_, p + got, n - got);
-    if (k > 0) got += static_cast<size_t>(k);
-    else if (k < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) break;
-    else if (k <= 0) usleep(1000);
+    if (k > 0)
+      got += static_cast<size_t>(k);
+    else if (k < 0 && errno != EAGAIN && errno != EINTR && errno != EIO)
+      break;
+    else if (k <= 0)
+      usleep(1000);
   }
   if (got < n) {
-    err_ = "no reply from the device (got " + std::to_string(got) + " of " +
-           std::to_string(n) + " bytes)";
+    err_ = "no reply from the device (got " + std::to_string(got) + " of " + std::to_string(n) +
+           " bytes)";
     return false;
   }
   return true;

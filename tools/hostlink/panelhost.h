@@ -29,12 +29,12 @@ extern "C" {
 #define PANELHOST_API
 #endif
 
-#define PANELHOST_PACKET_LEN 512     /* command and reply packets */
-#define PANELHOST_PARAMS_MAX 495     /* parameter bytes from command byte 8 on */
-#define PANELHOST_BULK_MAX 2097152   /* largest bulk payload of one command */
-#define PANELHOST_BLOCK_MAX 1048576  /* largest H.264 block and upload chunk */
-#define PANELHOST_STATUS_OK 200      /* reply byte 1 */
-#define PANELHOST_TIMEOUT_MS 5000    /* default reply wait */
+#define PANELHOST_PACKET_LEN 512    /* command and reply packets */
+#define PANELHOST_PARAMS_MAX 495    /* parameter bytes from command byte 8 on */
+#define PANELHOST_BULK_MAX 2097152  /* largest bulk payload of one command */
+#define PANELHOST_BLOCK_MAX 1048576 /* largest H.264 block and upload chunk */
+#define PANELHOST_STATUS_OK 200     /* reply byte 1 */
+#define PANELHOST_TIMEOUT_MS 5000   /* default reply wait */
 
 typedef struct panelhost panelhost;
 

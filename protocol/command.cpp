@@ -1,9 +1,9 @@
-#include "link/command.h"
+#include "protocol/command.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "link/tty/tty.h"
+#include "protocol/tty.h"
 
 uint8_t* r_buf = nullptr;
 

@@ -22,5 +22,8 @@ int safe_write(int fd, const uint8_t* buf, size_t len);
 // gap of 2.0 s ends the read with a failure.
 int uart_read(int fd, uint8_t* buf, size_t len);
 int uart_close(int fd);
+// Opens `path` at 115200 baud, 8N1, no flow control: the descriptor, or -1
+// after `open_failed` (or the configure line) on stderr, nothing left open.
+int open_line(const char* path, const char* open_failed);
 // Opens and configures the host line "/dev/ttyGS0" into tty_fd.
 int init_tty();

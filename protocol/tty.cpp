@@ -1,4 +1,4 @@
-#include "link/tty/tty.h"
+#include "protocol/tty.h"
 
 #include <fcntl.h>
 #include <sys/select.h>
@@ -44,6 +44,58 @@ int uart_open(const char* pathname) {
   return fd;
 }
 
+namespace {
+
+// One accepted value of a line setting and the flags it sets and clears.
+struct FlagRow {
+  int key;  // upper case for letters: keys match either case
+  tcflag_t c_set, c_clear, i_set, i_clear;
+};
+struct Setting {
+  const FlagRow* rows;
+  size_t count;
+  const char* unknown;  // the line printed for a value not in the table
+};
+
+constexpr FlagRow kFlowRows[] = {{'N', 0, CRTSCTS, 0, 0}, {'H', CRTSCTS, 0, 0, 0}};
+constexpr FlagRow kBitsRows[] = {
+    {5, CS5, CSIZE, 0, 0}, {6, CS6, CSIZE, 0, 0}, {7, CS7, CSIZE, 0, 0}, {8, CS8, CSIZE, 0, 0}};
+constexpr FlagRow kParityRows[] = {
+    {'E', PARENB, PARODD, INPCK, 0},
+    {'O', PARENB | PARODD, 0, INPCK, 0},
+    {'N', 0, PARENB, 0, INPCK},
+    {'S', 0, PARENB | CSTOPB, 0, 0},
+};
+constexpr FlagRow kStopRows[] = {{1, 0, CSTOPB, 0, 0}, {2, CSTOPB, 0, 0, 0}};
+
+template <size_t N>
+constexpr Setting setting(const FlagRow (&rows)[N], const char* unknown) {
+  return Setting{rows, N, unknown};
+}
+
+// Applies the row of `value` to opt; false (after the setting's line) when
+// the value has no row.
+bool apply_setting(const Setting& s, int value, struct termios* opt) {
+  const int key = value >= 'a' && value <= 'z' ? value - 'a' + 'A' : value;
+  for (size_t i = 0; i < s.count; ++i) {
+    const FlagRow& r = s.rows[i];
+    if (r.key != key) continue;
+    opt->c_cflag = (opt->c_cflag & ~r.c_clear) | r.c_set;
+    opt->c_iflag = (opt->c_iflag & ~r.i_clear) | r.i_set;
+    return true;
+  }
+  fprintf(stderr, "%s\n", s.unknown);
+  return false;
+}
+
+bool set_attributes(int fd, const struct termios& opt) {
+  if (tcsetattr(fd, TCSANOW, &opt) == 0) return true;
+  fprintf(stderr, "tcsetattr fail.\n");
+  return false;
+}
+
+}  // namespace
+
 int uart_config(int fd, int baud, char flow, int bits, char parity, int stop) {
   struct termios opt;
   if (tcgetattr(fd, &opt) != 0) {
@@ -66,87 +118,22 @@ int uart_config(int fd, int baud, char flow, int bits, char parity, int stop) {
   cfsetispeed(&opt, row->speed);
   cfsetospeed(&opt, row->speed);
 
-  switch (flow) {
-    case 'N':
-    case 'n':
-      opt.c_cflag &= ~CRTSCTS;
-      break;
-    case 'H':
-    case 'h':
-      opt.c_cflag |= CRTSCTS;
-      break;
-    default:
-      fprintf(stderr, "Unknown c_cflag!\n");
-      return -1;
-  }
-
-  opt.c_cflag &= ~CSIZE;
-  switch (bits) {
-    case 5: opt.c_cflag |= CS5; break;
-    case 6: opt.c_cflag |= CS6; break;
-    case 7: opt.c_cflag |= CS7; break;
-    case 8: opt.c_cflag |= CS8; break;
-    default:
-      fprintf(stderr, "Unknown bits!\n");
-      return -1;
-  }
-
-  switch (parity) {
-    case 'E':
-    case 'e':
-      opt.c_cflag |= PARENB;
-      opt.c_cflag &= ~PARODD;
-      opt.c_iflag |= INPCK;
-      break;
-    case 'O':
-    case 'o':
-      opt.c_cflag |= PARENB | PARODD;
-      opt.c_iflag |= INPCK;
-      break;
-    case 'N':
-    case 'n':
-      opt.c_cflag &= ~PARENB;
-      opt.c_iflag &= ~INPCK;
-      break;
-    case 'S':
-    case 's':
-      opt.c_cflag &= ~PARENB;
-      opt.c_cflag &= ~CSTOPB;
-      break;
-    default:
-      fprintf(stderr, "Unknown parity!\n");
-      return -1;
-  }
-
-  switch (stop) {
-    case 1:
-      opt.c_cflag &= ~CSTOPB;
-      break;
-    case 2:
-      opt.c_cflag |= CSTOPB;
-      break;
-    default:
-      fprintf(stderr, "Unknown stop!\n");
-      return -1;
-  }
+  if (!apply_setting(setting(kFlowRows, "Unknown c_cflag!"), flow, &opt) ||
+      !apply_setting(setting(kBitsRows, "Unknown bits!"), bits, &opt) ||
+      !apply_setting(setting(kParityRows, "Unknown parity!"), parity, &opt) ||
+      !apply_setting(setting(kStopRows, "Unknown stop!"), stop, &opt))
+    return -1;
 
   opt.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
   opt.c_lflag &= ~(ISIG | ICANON | ECHO | ECHOE);
   opt.c_oflag &= ~OPOST;
-  if (tcsetattr(fd, TCSANOW, &opt) != 0) {
-    fprintf(stderr, "tcsetattr fail.\n");
-    return -1;
-  }
+  if (!set_attributes(fd, opt)) return -1;
 
   // Reads return as soon as one byte is there, or after 2.0 s without any.
   opt.c_cc[VMIN] = 0;
   opt.c_cc[VTIME] = 20;
   tcflush(fd, TCIOFLUSH);
-  if (tcsetattr(fd, TCSANOW, &opt) != 0) {
-    fprintf(stderr, "tcsetattr fail.\n");
-    return -1;
-  }
-  return 0;
+  return set_attributes(fd, opt) ? 0 : -1;
 }
 
 int safe_read(int fd, uint8_t* buf, size_t len) {
@@ -218,17 +205,24 @@ int uart_close(int fd) {
   return 0;
 }
 
-int init_tty() {
-  int fd = uart_open("/dev/ttyGS0");
-  tty_fd = fd;
+int open_line(const char* path, const char* open_failed) {
+  int fd = uart_open(path);
   if (fd < 0) {
-    fprintf(stderr, "open uart failed!\n");
+    fprintf(stderr, "%s\n", open_failed);
     return -1;
   }
   if (uart_config(fd, 115200, 'N', 8, 'N', 1) != 0) {
     fprintf(stderr, "configure failed!\n");
+    close(fd);
     return -1;
   }
+  return fd;
+}
+
+int init_tty() {
+  int fd = open_line("/dev/ttyGS0", "open uart failed!");
+  tty_fd.store(fd);
+  if (fd < 0) return -1;
   puts("init_tty done!");
   return 0;
 }

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <string>
 
-constexpr size_t cmd_len = 512;                // command and reply packet size
-constexpr size_t des_len = 504;                // encrypted prefix of a command packet
-constexpr uint32_t max_packet_len = 2097152;   // size of r_buf
+constexpr size_t cmd_len = 512;               // command and reply packet size
+constexpr size_t des_len = 504;               // encrypted prefix of a command packet
+constexpr uint32_t max_packet_len = 2097152;  // size of r_buf
 
 // Receive buffer: each command packet and each bulk payload lands here.
 extern uint8_t* r_buf;
@@ -68,7 +68,7 @@ struct CommandRegistration {
 #define PANELD_COMMAND_CAT(a, b) PANELD_COMMAND_CAT2(a, b)
 // Registers `fn` for command `code`; a code registered twice aborts start-up.
 #define PANELD_COMMAND(code, fn) \
-  static const CommandRegistration PANELD_COMMAND_CAT(command_reg_, __LINE__){code, fn}
+  static const CommandRegistration PANELD_COMMAND_CAT(command_reg_, __LINE__) { code, fn }
 
 // The handler for a code, or null.
 CommandHandler find_command(uint8_t code);
