@@ -19,6 +19,7 @@
 #include "common/state.h"
 #include "fuzz/support/fuzz_support.h"
 #include "platform/codec.h"
+#include "platform/sim/sim_state.h"
 #include "protocol/command.h"
 #include "video/h264_decoder.h"
 #include "video/intake.h"

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/codec.h"
+#include "platform/sim/sim_state.h"
 
 struct NaluBuf {
   uint8_t* data;
@@ -141,4 +142,14 @@ int32_t nalu_buf_read_tail(NaluBuf* h, NaluUnit* unit, uint8_t* dest, int32_t ro
 
 void nalu_buf_clean(NaluBuf* h) {
   if (h) h->head = h->tail = h->scanned = 0;
+}
+
+// Simulation-only inspection for the fuzz targets: the board's splitter has
+// no such calls, so they are declared in sim_state.h, not in codec.h.
+uint32_t nalu_buf_size(const NaluBuf* h) { return h ? h->tail - h->head : 0; }
+
+void nalu_buf_free(NaluBuf* h) {
+  if (!h) return;
+  free(h->data);
+  delete h;
 }

@@ -67,3 +67,9 @@ int sim_state_read(const std::string& root, SimPlaneState* out);
 // The panel size from ROOT/sim/panel ("WIDTHxHEIGHT"), the default when the
 // file is missing or holds nonsense.
 void sim_panel_size(const std::string& panel_file, uint32_t* w, uint32_t* h);
+
+// The simulated NAL-unit splitter's extras, for tests and fuzz targets only:
+// bytes buffered, and releasing a splitter (the daemon keeps its own for life).
+struct NaluBuf;
+uint32_t nalu_buf_size(const NaluBuf* h);
+void nalu_buf_free(NaluBuf* h);
