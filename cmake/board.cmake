@@ -19,6 +19,7 @@ target_link_libraries(paneld_core PUBLIC Threads::Threads PkgConfig::LIBPNG PkgC
 
 add_subdirectory(common)
 add_subdirectory(platform)
+add_subdirectory(protocol)
 add_subdirectory(link)
 add_subdirectory(storage)
 add_subdirectory(display)
