@@ -43,6 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const char panel[] = "120x200\n";
   fuzz::write_file("/sim/panel", reinterpret_cast<const uint8_t*>(panel), sizeof panel - 1);
   init_disp();
+  jpeg_nv12_decode_prepare();  // start-up reserves the outputs after the planes
   panel_w = dev_width;
   panel_h = dev_height;
   if (!jpegd_output_vaddr[0] || !jpegd_output_vaddr[1] || jpegd_output_size == 0)
