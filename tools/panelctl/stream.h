@@ -11,7 +11,7 @@ constexpr size_t kBlockMax = 1048576;  // bytes the device takes per block
 
 double now_s();  // monotonic seconds
 
-// Ring fill levels of parts 0..2 (122).
+// Ring fill levels of the three bands' block rings (command 122).
 bool query_counts(Panelctl& ctl, int counts[3]);
 // The device's frame counter (118).
 bool query_frame(Panelctl& ctl, uint32_t* frame);

@@ -135,7 +135,7 @@ Args args;
 void add_stream(CLI::App& app) {
   auto* s = app.add_subcommand("stream", "stream H.264 files, paced by the device (121, 119, 120)");
   s->add_option("FILE", args.files,
-                "Annex B H.264, one file per band: 1 to 3 files (parts 0, 1, 2)")
+                "Annex B H.264, one file per band: 1 to 3 files (top, middle, bottom band)")
       ->required()
       ->expected(1, 3);
   s->add_option("--stamp", args.stamp, "stream time stamp; a new one makes the device start over")
