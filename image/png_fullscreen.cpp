@@ -80,7 +80,6 @@ bool big_png_cycle() {
 
 void* decode_big_png_thread_func(void* arg) {
   PngSync* sync = static_cast<PngSync*>(arg);
-  big_png_thread_init();
   for (;;) {
     sem_wait(&sync->back_free);
     pthread_mutex_lock(&sync->flip_lock);

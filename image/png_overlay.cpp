@@ -281,7 +281,6 @@ void show_full_screen(PngSync* sync, PngMsg* m) {
 
 void* decode_png_thread_func(void* arg) {
   PngSync* sync = static_cast<PngSync*>(arg);
-  png_thread_init();
   for (;;) {
     // A finished full-screen picture waits in the back buffer.
     const bool ready = sem_trywait(&sync->back_ready) == 0;

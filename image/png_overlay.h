@@ -91,12 +91,15 @@ extern std::atomic<MessageQueue*> display_png_queue;  // filled slots, oldest fi
 extern std::atomic<MessageQueue*> usable_big_png_queue;
 extern std::atomic<MessageQueue*> display_big_png_queue;
 
+// Makes the small stream's slot pool and queues; called once at start-up,
+// before the command loop and the stream's thread run.
 void png_thread_init();
 // Fills a pool: every slot gets `size` bytes and its message; the slots that
 // got memory are sent to *usable. The two queues are made here; the caller
 // publishes them.
 void png_pool_init(PngSlot* slots, PngMsg* msgs, int count, uint32_t size, MessageQueue** usable,
                    MessageQueue** display);
+// The same for the full-screen stream.
 void big_png_thread_init();
 // One cycle of the full-screen decoder, run with the back-buffer permit and
 // flip_lock held: takes the next filled slot, decodes it into the back

@@ -95,6 +95,10 @@ void start_workers() {
   sem_init(&png_sync.back_free, 0, 1);
   sem_init(&png_sync.back_ready, 0, 0);
   pthread_mutex_init(&png_sync.flip_lock, nullptr);
+  // The overlay streams' slot pools exist before the command loop serves:
+  // a frame sent right after start-up must find them, not be dropped.
+  png_thread_init();
+  big_png_thread_init();
 
   start_thread(play_h264_thread2, nullptr);
   start_thread(usb_state_thread, nullptr);
