@@ -10,38 +10,54 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 
 JOBS=${JOBS:-$(nproc)}
-build() {  # build DIR [cmake args...]
+build() {  # build DIR [cmake args...] [-- targets...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-  cmake --build "$dir" -j"$JOBS"
+  local args=() targets=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do args+=("$1"); shift; done
+  [ $# -gt 0 ] && shift && targets=(--target "$@")
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
+  cmake --build "$dir" -j"$JOBS" "${targets[@]}"
+}
+# Sanitizer reports need line numbers only, and the emulated builds no
+# debugger: lighter debug information keeps their builds short.
+LINES_ONLY=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
+NO_DEBUG=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG")
+stage_start=$SECONDS
+stage() {  # stage TITLE: closes the previous stage with its time
+  [ -n "${stage_name:-}" ] && echo "-- $stage_name: $((SECONDS - stage_start)) s"
+  stage_name=${1%%:*}
+  stage_start=$SECONDS
+  echo "== $1"
 }
 
-echo "== layers: no include points up the daemon's layer order"
+stage "layers: no include points up the daemon's layer order"
 bash scripts/check_layers.sh
 
-echo "== normal build"
+stage "normal build"
 build build
 (cd build && ctest --output-on-failure -j"$JOBS")
 
-echo "== style: clang-format over the tree, clang-tidy over the daemon's sources"
+stage "style: clang-format over the tree, clang-tidy over the daemon's sources"
 bash scripts/check_style.sh build
 
 if [ -n "${QUICK:-}" ]; then exit 0; fi
 
-echo "== address + undefined sanitizer build"
-build build-asan -DPANELD_SANITIZE=address,undefined -DPANELD_BENCH=OFF
+stage "address + undefined sanitizer build"
+build build-asan -DPANELD_SANITIZE=address,undefined -DPANELD_BENCH=OFF "${LINES_ONLY[@]}"
 # The test that only waits out the daemon's 15-second timer ran in the
 # normal build; everything else runs under the sanitizers.
 SLOW='IdleLineIsReopenedEveryFifteenSeconds'
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j"$JOBS" -E "$SLOW")
 
-echo "== thread sanitizer build (concurrency tests)"
-build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF
+stage "thread sanitizer build (concurrency tests)"
+# Only the test programs of the concurrency label, and the tools they start.
+CONCURRENCY_TESTS=$(grep -l '^concurrency' tests/*/LABELS | xargs -n1 dirname | xargs -n1 basename | sed 's/^/test_/')
+build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF "${LINES_ONLY[@]}" -- paneld panelctl panelsim $CONCURRENCY_TESTS
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j"$JOBS" -L concurrency)
 
-echo "== mipsel (qemu)"
+stage "mipsel (qemu)"
 # The board's 32-bit MIPS build: every test again under qemu-mipsel, and the
 # board build's symbol check. SKIP_MIPSEL=1 leaves it out, and says so.
 if [ "${SKIP_MIPSEL:-}" = 1 ]; then
@@ -52,19 +68,19 @@ else
     echo "mipsel (qemu) FAILED: the sysroot could not be built (reason above)" >&2
     exit 1
   fi
-  build build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DPANELD_BENCH=OFF
+  build build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DPANELD_BENCH=OFF "${NO_DEBUG[@]}"
   # Emulated tests spend most of their time waiting on the daemon's timers,
   # so twice as many run at once. Four cannot run under emulation (README).
   EMULATION_LIMITS='OfflineScreen.TestModeCyclesColoursUnderItsTextsUntilCommand52|Video.StopReleasesInOrderAndFrameRateZeroKeepsThePeriod|Play.VideoIsLetterboxedAndShownAtTheSourceRate|Install.ProgramsBuiltAgainstThePrefixTalkToTheDevice'
   (cd build-mipsel && ctest --output-on-failure -j"$((JOBS * 2))" -E "$EMULATION_LIMITS")
-  build build-mipsel-board -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DPANELD_PLATFORM=board
+  build build-mipsel-board -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DPANELD_PLATFORM=board "${NO_DEBUG[@]}"
   (cd build-mipsel-board && ctest --output-on-failure)
   echo "mipsel (qemu): $((SECONDS - mipsel_start)) s"
 fi
 
-echo "== fuzz: every target, a short bounded run with its seed corpus"
+stage "fuzz: every target, a short bounded run with its seed corpus"
 JOBS=$JOBS scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
 
-echo "== soak: two minutes of hard use through the real protocol"
+stage "soak: two minutes of hard use through the real protocol"
 JOBS=$JOBS scripts/soak.sh 2
-echo "== all tests passed"
+stage "all tests passed"

@@ -18,7 +18,9 @@
 #include "video/local_player.h"
 
 H264BlockRecord h264_block_data1, h264_block_data2, h264_block_data3;
-SharedWord<H264BlockRecord*> h264_data_arrays[3];
+// Set before any thread runs: a block sent right after start-up finds its ring.
+SharedWord<H264BlockRecord*> h264_data_arrays[3] = {&h264_block_data1, &h264_block_data2,
+                                                    &h264_block_data3};
 
 pthread_mutex_t pc_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t pc_condc = PTHREAD_COND_INITIALIZER;

@@ -251,13 +251,16 @@ TEST_F(Video, StopReleasesInOrderAndFrameRateZeroKeepsThePeriod) {
   ASSERT_TRUE(harness::wait_until([&] { return frame(*d_) >= 4; }, 5000));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(120));
   const size_t from = d_->log().size();
+  // A loaded machine may hand off one more frame between this read and the
+  // stop; after the stop nothing further is decoded.
+  const int64_t before_stop = frame(*d_);
   ASSERT_TRUE(d_->command(123, {}, &r));
   ASSERT_TRUE(d_->wait_log("del message queue done", 5000, from)) << d_->log().substr(from);
   const std::string log = d_->log();
   EXPECT_LT(log.find("stop_local_h264 ", from),
             log.find("h264 start_mark = 0, stop play h264 ", from));
   expect_release(log, from);
-  EXPECT_LT(frame(*d_), 5);  // no further unit was decoded
+  EXPECT_LE(frame(*d_), before_stop + 1);
   EXPECT_EQ(rings(), 0);
   ASSERT_TRUE(d_->command(15, {30}, &r));
   ASSERT_TRUE(play(*d_, one(), 6));
