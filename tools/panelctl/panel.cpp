@@ -65,8 +65,8 @@ int takeover(Panelctl& ctl) {
 void setup(CLI::App& app) {
   auto* t = app.add_subcommand(
       "takeover",
-      "stop the standby screens, local video and the slideshow; wait until the panel is the "
-      "host's (52, 111, 114, 112, 118)");
+      "stop the standby screens and local playback; wait until the panel is the host's (52, "
+      "111, 114)");
   t->add_option("--wait", takeover_args.wait_ms, "give up after MS milliseconds, 1000..600000")
       ->option_text("MS")
       ->check(CLI::Range(1000, 600000))
