@@ -250,10 +250,11 @@ TEST(PanelctlRefuses, PicturesWhileTheStandbyScreenHasThePanel) {
       << r.err;
   EXPECT_NE(r.err.find("run `panelctl takeover` first"), std::string::npos) << r.err;
 
+  // The refused JPEG's question already asked the offline screen to stop;
+  // what is left to stop by now depends on the machine's speed.
   r = ctl(sim, "--json takeover --wait 60000");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("\"taken_over\":true,\"stopped\":[\"offline screen\""), std::string::npos)
-      << r.out;
+  EXPECT_EQ(r.out.rfind("{\"taken_over\":true,\"stopped\":[", 0), 0u) << r.out;
   r = ctl(sim, "jpeg " + media().path("pic.jpg"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(video_shows(root, 0x30, 0x60, 0xc0));
