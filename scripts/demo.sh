@@ -41,13 +41,8 @@ snap() {
   ./build/panelsim snapshot "$ROOT" "$OUT/$1.png" ${2:+--layer $2} && echo "   snapshot: $OUT/$1.png"
 }
 step() { echo; echo "== $*"; }
-# Waits until both standby screens have stopped (command 52 replies 0xFF 0xFF).
-standby_stop() {
-  for _ in $(seq 30); do
-    ctl standby-stop | grep -q "clock: not running, offline: not running" && return 0
-    sleep 0.5
-  done
-}
+# The panel becomes the host's: standby screens and local playback stop.
+take_over() { ctl takeover --wait 30000; }
 
 step "boot: logo, boot video and the offline screen with live readings"
 ./build/panelsim mcu "$ROOT" temp=31 pump=1820 suspend=0
@@ -57,7 +52,7 @@ snap 01-offline-screen
 step "the host arrives and takes the panel"
 ctl identity
 ctl storage || true
-standby_stop
+take_over
 
 step "file transfer"
 echo "hello from the host" > "$OUT/hello.txt"
@@ -101,7 +96,7 @@ step "the host comes back, then leaves with warnings enabled: the warning"
 ./build/panelsim usb "$ROOT" plug
 sleep 2
 ctl warn 1
-standby_stop
+take_over
 ./build/panelsim usb "$ROOT" unplug
 sleep 13
 snap 05-usb-warning

@@ -154,8 +154,8 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
   ctl("play-stop");
   ASSERT_EQ(ctl("brightness 100"), "brightness 100\n");
   ASSERT_EQ(st, 0);
-  ASSERT_EQ(ctl("jpeg " + dir + "f.jpg"),
-            "sent " + std::to_string(root.read("/../f.jpg").size()) + " bytes\n");
+  ASSERT_EQ(ctl("jpeg " + dir + "f.jpg"), "sent " + std::to_string(root.read("/../f.jpg").size()) +
+                                              " bytes, shown on the video plane\n");
   ASSERT_EQ(st, 0);
   ctl("png " + dir + "badge.png 100 300");
   ASSERT_EQ(st, 0);
@@ -212,10 +212,11 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
       << sim.log().substr(from);
   EXPECT_EQ(http("POST", view.url("/usb?state=sideways")), 400);
 
-  // State: the last command the host sent, the backlight as set.
+  // State: the last command the host sent (the queue query with which
+  // panelctl saw its PNG drawn), the backlight as set.
   ASSERT_EQ(http("GET", view.url("/state.json"), &body), 200);
   EXPECT_NE(body.find("\"backlight\":\"1000\""), std::string::npos) << body;
-  EXPECT_NE(body.find("\"last_command\":102"), std::string::npos) << body;
+  EXPECT_NE(body.find("\"last_command\":122"), std::string::npos) << body;
 }
 
 TEST(LiveView, NoDeviceAndAPortInUse) {

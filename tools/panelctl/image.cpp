@@ -3,12 +3,23 @@
 #include <string>
 #include <vector>
 
+#include "tools/panelctl/check.h"
 #include "tools/panelctl/panelctl.h"
 
 namespace {
 
 // The daemon's receive buffer: a longer frame is drained and not shown.
 constexpr size_t kMaxFrame = 2097152;
+
+// What keeps the device from showing a frame now, read after it went out:
+// "" when nothing does.
+std::string hidden_by(const PanelOwners& o) {
+  if (o.standby())
+    return std::string("the device's ") + (o.offline ? "offline screen" : "clock screen") +
+           " has the panel and dropped it";
+  if (o.local_video) return "local video plays on the device and paints over it";
+  return "";
+}
 
 int jpeg(Panelctl& ctl, const std::string& file) {
   std::vector<uint8_t> data;
@@ -17,11 +28,26 @@ int jpeg(Panelctl& ctl, const std::string& file) {
   if (data.size() > kMaxFrame)
     return ctl.fail(file + " is " + std::to_string(data.size()) +
                     " bytes, more than a frame may hold (" + std::to_string(kMaxFrame) + ")");
+  std::string doubt;
+  if (!check::jpeg(file, data, &doubt)) {
+    if (!ctl.force) return ctl.fail(doubt);
+    ctl.note("panelctl: warning: " + doubt);
+  }
+  if (int st = panel_ready(ctl, file, true)) return st;
   std::vector<uint8_t> params(8, 0);
   hostlink::put_be32(params, 0, uint32_t(data.size()));
   hostlink::Packet reply;
   if (!ctl.command(101, params, &reply, data.data(), data.size())) return 1;
-  ctl.result("sent " + std::to_string(data.size()) + " bytes", Json{{"sent", data.size()}});
+  // The reply says nothing about the picture: what owned the panel then
+  // does.
+  PanelOwners after;
+  if (!probe_owners(ctl, &after)) return 1;
+  const std::string hidden = hidden_by(after);
+  if (!hidden.empty())
+    return ctl.fail(file + " sent but not shown: " + hidden + "; run `panelctl takeover` first");
+  if (!doubt.empty()) return ctl.fail(file + " sent but not shown: the device cannot decode it");
+  ctl.result("sent " + std::to_string(data.size()) + " bytes, shown on the video plane",
+             Json{{"sent", data.size()}, {"shown", true}});
   return 0;
 }
 
@@ -39,7 +65,10 @@ void simple(CLI::App& app, const char* name, const char* what, uint8_t code, con
 void setup(CLI::App& app) {
   static std::string file, devpath;
   auto* j = app.add_subcommand("jpeg", "show a JPEG file on the video plane (101)");
-  j->add_option("FILE", file, "JPEG file, at most 2 MiB")->required();
+  j->add_option("FILE", file,
+                "JPEG file, at most 2 MiB; checked first, and refused while the device's "
+                "standby screen or local video has the panel (see takeover)")
+      ->required();
   on_run(j, [](Panelctl& ctl) { return jpeg(ctl, file); });
 
   auto* p = app.add_subcommand("picture", "show a JPEG file stored on the device (113)");

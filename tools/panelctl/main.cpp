@@ -1,6 +1,6 @@
 // panelctl: the host tool. Speaks the command protocol over a serial path.
 //
-//   panelctl [--device PATH] [--json] [--timeout MS] SUBCOMMAND [ARGS...]
+//   panelctl [--device PATH] [--json] [--force] [--timeout MS] SUBCOMMAND [ARGS...]
 //
 // The device path defaults to $PANELCTL_DEVICE, else /dev/ttyACM0.
 #include <unistd.h>
@@ -149,6 +149,8 @@ int main(int argc, char** argv) {
       ->option_text("PATH")
       ->capture_default_str();
   app.add_flag("--json", ctl.json, "one JSON object per result (and per error) on stdout");
+  app.add_flag("--force", ctl.force,
+               "send media even when the checks say the device will not show it");
   app.add_option("--timeout", ctl.timeout_ms, "reply time-out in ms, 1..600000 (default 5000)")
       ->option_text("MS")
       ->check(CLI::Range(1, 600000))

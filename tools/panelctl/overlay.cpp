@@ -1,12 +1,15 @@
 // panelctl subcommands of the overlay plane: PNG frames of both streams,
 // clearing, the overlay windows and the plane switch.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "tools/panelctl/panelctl.h"
+#include "tools/panelctl/check.h"
+#include "tools/panelctl/stream.h"
 
 namespace {
 
@@ -14,23 +17,53 @@ namespace {
 constexpr size_t kSmallSlot = 131072;
 constexpr size_t kFullSlot = 1048576;
 
-}  // namespace
-
-int send_png_data(Panelctl& ctl, const std::vector<uint8_t>& data, const std::string& what,
-                  unsigned x, unsigned y, bool small) {
-  const size_t cap = small ? kSmallSlot : kFullSlot;
-  if (data.size() > cap)
-    return ctl.fail(what + " is " + std::to_string(data.size()) + " bytes, more than a " +
-                    (small ? "small" : "full-screen") + " frame may hold (" + std::to_string(cap) +
-                    ")");
+// Sends one frame; *queued: the stream's queue length from the reply.
+bool post_png(Panelctl& ctl, const std::vector<uint8_t>& data, unsigned x, unsigned y, bool small,
+              int* queued) {
   std::vector<uint8_t> params(9, 0);
   hostlink::put_be32(params, 0, uint32_t(data.size()));
   hostlink::put_be16(params, 4, uint16_t(x));
   hostlink::put_be16(params, 6, uint16_t(y));
   params[8] = small ? 1 : 0;
   hostlink::Packet reply;
-  if (!ctl.command(102, params, &reply, data.data(), data.size())) return 1;
-  const int queued = reply[8];
+  if (!ctl.command(102, params, &reply, data.data(), data.size())) return false;
+  *queued = reply[8];
+  return true;
+}
+
+std::string too_long(const std::string& what, size_t len, bool small) {
+  const size_t cap = small ? kSmallSlot : kFullSlot;
+  if (len <= cap) return "";
+  return what + " is " + std::to_string(len) + " bytes, more than a " +
+         (small ? "small" : "full-screen") + " frame may hold (" + std::to_string(cap) + ")";
+}
+
+// Small frames waiting on the device (122 byte 11); -1 on failure.
+int small_queue(Panelctl& ctl) {
+  hostlink::Packet r;
+  return ctl.command(122, {}, &r) ? r[11] : -1;
+}
+
+// Polls the small queue every 20 ms until `done` holds or `secs` pass;
+// the last length seen, -1 on failure.
+template <typename Done>
+int wait_small_queue(Panelctl& ctl, double secs, Done done) {
+  int q = small_queue(ctl);
+  for (double until = now_s() + secs; q >= 0 && !done(q) && now_s() < until;) {
+    usleep(20000);
+    q = small_queue(ctl);
+  }
+  return q;
+}
+
+}  // namespace
+
+int send_png_data(Panelctl& ctl, const std::vector<uint8_t>& data, const std::string& what,
+                  unsigned x, unsigned y, bool small) {
+  const std::string why = too_long(what, data.size(), small);
+  if (!why.empty()) return ctl.fail(why);
+  int queued = 0;
+  if (!post_png(ctl, data, x, y, small, &queued)) return 1;
   ctl.result("sent " + std::to_string(data.size()) + " bytes, " + std::to_string(queued) +
                  " frame(s) waiting",
              Json{{"sent", data.size()}, {"queue", queued}});
@@ -39,11 +72,42 @@ int send_png_data(Panelctl& ctl, const std::vector<uint8_t>& data, const std::st
 
 namespace {
 
+// The small stream has six slots and draws up to ten frames a second; the
+// full-screen stream cannot be asked about its queue.
+constexpr int kSmallSlots = 6;
+
 int send_png(Panelctl& ctl, const std::string& file, unsigned x, unsigned y, bool small) {
   std::vector<uint8_t> data;
   std::string why;
   if (!read_file(file, &data, &why)) return ctl.fail(why);
-  return send_png_data(ctl, data, file, x, y, small);
+  why = too_long(file, data.size(), small);
+  if (!why.empty()) return ctl.fail(why);
+  std::string doubt;
+  if (!check::png(file, data, &doubt)) {
+    if (!ctl.force) return ctl.fail(doubt);
+    ctl.note("panelctl: warning: " + doubt);
+  }
+  if (int st = panel_ready(ctl, file, false)) return st;
+  // A frame that finds every slot taken is dropped, with no word of it.
+  if (small && wait_small_queue(ctl, 5, [](int q) { return q < kSmallSlots; }) < 0) return 1;
+  int queued = 0;
+  if (!post_png(ctl, data, x, y, small, &queued)) return 1;
+  if (!doubt.empty()) return ctl.fail(file + " sent but not shown: the device cannot decode it");
+  const std::string sent = "sent " + std::to_string(data.size()) + " bytes";
+  if (!small) {
+    ctl.result(sent + ", " + std::to_string(queued) +
+                   " full-screen frame(s) waiting (the device draws about one a second)",
+               Json{{"sent", data.size()}, {"queue", queued}});
+    return 0;
+  }
+  const int left = wait_small_queue(ctl, 5, [](int q) { return q == 0; });
+  if (left < 0) return 1;
+  if (left > 0)
+    return ctl.fail(file + " sent, but " + std::to_string(left) +
+                    " small frame(s) still wait on the device after 5 s");
+  ctl.result(sent + ", drawn at " + std::to_string(x) + "," + std::to_string(y),
+             Json{{"sent", data.size()}, {"queue", queued}, {"shown", true}});
+  return 0;
 }
 
 // The protocol places H3 at bytes 31..34, so its high byte is the low byte

@@ -20,6 +20,7 @@ using Json = nlohmann::ordered_json;
 struct Panelctl {
   hostlink::HostLink link;
   bool json = false;      // --json: one JSON object per result on stdout
+  bool force = false;     // --force: send even what the checks refuse
   int timeout_ms = 5000;  // reply time-out
   std::string device;     // serial path
   // A progress line ("\r...") is on the terminal: a message first ends it.
@@ -64,3 +65,19 @@ CLI::Validator byte_value();
 // Sends a PNG overlay frame (102): small at x, y, or full-screen.
 int send_png_data(Panelctl& ctl, const std::vector<uint8_t>& data, const std::string& what,
                   unsigned x, unsigned y, bool small);
+
+// Who paints the panel besides the host.
+struct PanelOwners {
+  bool clock = false, offline = false;  // standby screens
+  bool local_video = false;
+  bool standby() const { return clock || offline; }
+};
+// Asks with 52 and 112. 52 also asks a running standby screen to stop (on
+// a panel that is the host's it changes nothing); a clock, which any packet
+// dismisses, is waited for.
+bool probe_owners(Panelctl& ctl, PanelOwners* owners);
+// Before media goes out: 0 when the device will show `what`, else the
+// reason reported (with the fix, `panelctl takeover`) and the exit status.
+// `painted_over`: local video would hide it (JPEG frames). With --force the
+// reason is only a warning.
+int panel_ready(Panelctl& ctl, const std::string& what, bool painted_over);

@@ -264,6 +264,9 @@ int play(Panelctl& ctl) {
     return ctl.fail("play: --panel " + opt.panel + " is not WIDTHxHEIGHT (16..4096 each)", 2);
   opt.area = media::usable_area(Size{w, h}, static_cast<int>(opt.rotation));
   media::quiet_logs();
+  // Stills go after a video stop (123), which ends local video as well;
+  // only a standby screen would drop everything.
+  if (int st = panel_ready(ctl, opt.files[0], false)) return st;
   signal(SIGINT, on_interrupt);
   signal(SIGTERM, on_interrupt);
   int st = 0;

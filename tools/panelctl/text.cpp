@@ -177,6 +177,7 @@ int overlay_text(Panelctl& ctl, const std::string& text) {
   std::vector<uint8_t> png;
   std::string why;
   if (!render_png(split_lines(text), style, &png, &why)) return ctl.fail(why);
+  if (int st = panel_ready(ctl, "the text", false)) return st;
   return send_png_data(ctl, png, "the rendered text", style.x, style.y, true);
 }
 
@@ -256,6 +257,7 @@ void on_stop(int) { g_stop = true; }
 // Every `interval` seconds: this host's readings as an overlay, `count`
 // times (0: until Ctrl-C).
 int sensors(Panelctl& ctl, double interval, unsigned count) {
+  if (int st = panel_ready(ctl, "the readings", false)) return st;
   signal(SIGINT, on_stop);
   signal(SIGTERM, on_stop);
   CpuTimes prev, now;

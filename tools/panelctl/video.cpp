@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/panelctl/check.h"
+#include "tools/panelctl/media.h"
 #include "tools/panelctl/stream.h"
 
 double now_s() {
@@ -83,22 +85,63 @@ bool cut_blocks(const std::vector<Part>& parts, std::vector<size_t>* cuts) {
   return true;
 }
 
+struct Args {
+  std::vector<std::string> files;
+  uint32_t stamp = 1;
+  std::string panel = "1080x2400";
+  unsigned rotation = 0;
+  std::string devpath;
+  unsigned fps = 30;
+};
+Args args;
+
+// The device's decoder limits for each band file; "" when all pass, else
+// the first reason.
+std::string check_parts(const std::vector<std::string>& files, const std::vector<Part>& parts,
+                        media::Size area) {
+  const int nparts = static_cast<int>(parts.size());
+  for (int i = 0; i < nparts; ++i) {
+    check::Limit limit = check::band_limit(area.w, area.h, nparts, i);
+    limit.where = nparts == 1 ? "on a " + args.panel + " panel"
+                              : "in band " + std::to_string(i) + " of " + std::to_string(nparts);
+    std::string why;
+    if (!check::h264(files[size_t(i)], parts[size_t(i)].data, limit, &why)) return why;
+  }
+  return "";
+}
+
 // stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]: one file per band.
 int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp) {
+  int pw = 0, ph = 0;
+  char extra;
+  if (sscanf(args.panel.c_str(), "%dx%d%c", &pw, &ph, &extra) != 2 || pw < 16 || ph < 16 ||
+      pw > 4096 || ph > 4096)
+    return ctl.fail("stream: --panel " + args.panel + " is not WIDTHxHEIGHT (16..4096 each)", 2);
   const size_t nparts = files.size();
   std::vector<Part> parts(nparts);
   for (size_t i = 0; i < nparts; ++i) {
     std::string why;
     if (!read_file(files[i], &parts[i].data, &why)) return ctl.fail(why);
     if (parts[i].data.empty()) return ctl.fail(files[i] + " is empty");
-    parts[i].pics = picture_starts(parts[i].data);
   }
+  const std::string doubt =
+      check_parts(files, parts, media::usable_area(media::Size{pw, ph}, int(args.rotation)));
+  if (!doubt.empty()) {
+    if (!ctl.force) return ctl.fail(doubt);
+    ctl.note("panelctl: warning: " + doubt);
+  }
+  for (Part& part : parts) part.pics = picture_starts(part.data);
   std::vector<size_t> cuts;
   if (!cut_blocks(parts, &cuts))
     return ctl.fail("a picture is larger than " + std::to_string(kBlockMax) + " bytes");
+  if (int st = panel_ready(ctl, files[0], false)) return st;
   size_t blocks = cuts.size() - 1;
   double t0 = now_s();
   if (!stream_begin(ctl, stamp)) return 1;
+  FrameTally tally;
+  uint32_t counter = 0;
+  if (!query_frame(ctl, &counter)) return 1;
+  tally.begin(counter);
   for (size_t b = 0; b < blocks; ++b) {
     bool last = b + 1 == blocks;
     for (size_t p = 0; p < nparts; ++p) {
@@ -107,30 +150,31 @@ int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp)
                       parts[p].data.data() + from, to - from, last))
         return 1;
     }
+    if (!query_frame(ctl, &counter)) return 1;
+    tally.see(counter);
     if (!ctl.json) fprintf(stderr, "\rblock %zu/%zu", b + 1, blocks);
   }
   double rest_since = 0;
-  if (!wait_shown(ctl, &rest_since)) return 1;
+  if (!wait_shown(ctl, &rest_since, &tally)) return 1;
   double secs = std::max(rest_since - t0, 1e-3);
   size_t pics = cuts.back();
+  const uint64_t shown = std::min<uint64_t>(tally.shown(), pics);
   if (!ctl.json) fprintf(stderr, "\n");
-  char text[160];
-  snprintf(text, sizeof text, "%zu frames in %zu blocks, %.2f s, %.1f fps", pics, blocks, secs,
-           pics / secs);
+  if (shown == 0)
+    return ctl.fail(
+        "none of the " + std::to_string(pics) + " frames was shown: the device " +
+        (doubt.empty() ? "could not decode them (its log says why)" : "cannot decode them"));
+  char text[200];
+  snprintf(text, sizeof text, "%zu frames in %zu blocks, %.2f s, %.1f fps, %s%llu shown", pics,
+           blocks, secs, pics / secs, shown < pics ? "at least " : "",
+           static_cast<unsigned long long>(shown));
   ctl.result(text, Json{{"frames", pics},
                         {"blocks", blocks},
                         {"seconds", std::round(secs * 1000) / 1000},
-                        {"fps", std::round(pics / secs * 100) / 100}});
+                        {"fps", std::round(pics / secs * 100) / 100},
+                        {"shown", shown}});
   return 0;
 }
-
-struct Args {
-  std::vector<std::string> files;
-  uint32_t stamp = 1;
-  std::string devpath;
-  unsigned fps = 30;
-};
-Args args;
 
 void add_stream(CLI::App& app) {
   auto* s = app.add_subcommand("stream", "stream H.264 files, paced by the device (121, 119, 120)");
@@ -140,6 +184,12 @@ void add_stream(CLI::App& app) {
       ->expected(1, 3);
   s->add_option("--stamp", args.stamp, "stream time stamp; a new one makes the device start over")
       ->option_text("T")
+      ->capture_default_str();
+  s->add_option("--panel", args.panel, "the panel's plane size, for the picture size check")
+      ->option_text("WxH")
+      ->capture_default_str();
+  s->add_option("--rotation", args.rotation, "the panel's rotation code 0..3 (set with rotation)")
+      ->check(CLI::Range(0u, 3u))
       ->capture_default_str();
   on_run(s, [](Panelctl& ctl) { return stream(ctl, args.files, args.stamp); });
 }
@@ -237,7 +287,9 @@ bool send_block(Panelctl& ctl, int part, int nparts, uint32_t stamp, const uint8
       return true;
     }
     if (now_s() > give_up) {
-      ctl.fail("the device refuses video blocks (standby screen running? see standby-stop)");
+      ctl.fail(
+          "the device refuses video blocks (a standby screen has the panel?): run `panelctl "
+          "takeover` first");
       return false;
     }
     usleep(20000);
@@ -266,18 +318,19 @@ bool stream_begin(Panelctl& ctl, uint32_t stamp) {
 
 // Waits until the device has shown what it got: rings empty and the frame
 // counter at rest.
-bool wait_shown(Panelctl& ctl, double* rest_since) {
+bool wait_shown(Panelctl& ctl, double* rest_since, FrameTally* tally) {
   uint32_t frame = 0, prev = 0xFFFFFFFF;
   double deadline = now_s() + 60;
   *rest_since = now_s();
   while (now_s() < deadline) {
     int c[3];
     if (!query_counts(ctl, c) || !query_frame(ctl, &frame)) return false;
+    if (tally) tally->see(frame);
     bool empty = c[0] == 0 && c[1] == 0 && c[2] == 0;
     if (frame != prev || !empty) *rest_since = now_s();
     prev = frame;
     if (empty && now_s() - *rest_since > 0.5) break;
-    usleep(20000);
+    usleep(10000);
   }
   return true;
 }
