@@ -9,8 +9,11 @@
 //           (38) and sixteen 2 MiB chunks (39), a reply to each, the file
 //           durable at the end.
 // Rounds alternate so that a busy machine slows both alike. The summary
-// line gives upload / raw (medians), both rates, and the daemon's CPU time
-// per MB (user + system of the whole process, from /proc/PID/stat).
+// line gives the median over the rounds of upload / raw of the same round,
+// the median rates, and the daemon's CPU time per MB (user + system of the
+// whole process, from /proc/PID/stat). Two daemons take part: one whose
+// device root is on the disk, as storage costs on the board, and one on a
+// memory file system, which leaves the line and the daemon's own work.
 //
 // bench_upload [--rounds N] [--mib M]
 #include <fcntl.h>
@@ -131,8 +134,9 @@ struct Target {
   const char* name;
   harness::DeviceRoot root;
   harness::Daemon* daemon = nullptr;
-  std::vector<double> rates;  // MB/s per round
-  double cpu = 0;             // CPU seconds over all rounds
+  std::vector<double> rates;   // MB/s per round
+  std::vector<double> ratios;  // upload / raw of the same round
+  double cpu = 0;              // CPU seconds over all rounds
 
   Target(const char* n, const std::string& parent) : name(n), root(true, parent) {
     // No boot logo, boot video or offline screen: the daemon only serves.
@@ -169,8 +173,6 @@ int main(int argc, char** argv) {
     b = uint8_t(x);
   }
 
-  // The disk root pays for storage as the board does; the memory root
-  // leaves the line and the daemon's own work.
   std::vector<Target*> targets{new Target("disk", "/tmp")};
   if (is_dir("/dev/shm")) targets.push_back(new Target("memory", "/dev/shm"));
   for (Target* t : targets) {
@@ -209,6 +211,7 @@ int main(int argc, char** argv) {
         return 1;
       }
       t->rates.push_back(data.size() / took / kMB);
+      t->ratios.push_back(t->rates.back() / raw.back());
       printf("  %13.1f %16.1f", t->rates.back(), wait * 1e3);
     }
     printf("\n");
@@ -219,8 +222,8 @@ int main(int argc, char** argv) {
   printf("upload / raw pty (median of %d, %zu MiB in 2 MiB chunks, raw %.1f MB/s):", rounds, mib,
          median(raw));
   for (Target* t : targets)
-    printf(" %s root %.2f (%.1f MB/s, daemon CPU %.2f ms/MB)", t->name,
-           median(t->rates) / median(raw), median(t->rates), t->cpu * 1e3 / mb);
+    printf(" %s root %.2f (%.1f MB/s, daemon CPU %.2f ms/MB)", t->name, median(t->ratios),
+           median(t->rates), t->cpu * 1e3 / mb);
   printf("\n");
   for (Target* t : targets) delete t;
   return 0;
