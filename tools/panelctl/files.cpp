@@ -110,9 +110,14 @@ int upload(Panelctl& ctl, const std::string& local, const std::string& dev, size
   auto want = [&](uint64_t from) {
     return static_cast<size_t>(std::min<uint64_t>(chunk, total - from));
   };
-  const std::string read_error = "read error in " + local + " (it changed while it was sent?)";
+  // A short read means the file shrank after it was measured.
+  auto read_failed = [&](long got) {
+    return ctl.fail(got < 0 ? "cannot read " + local + ": " + strerror(errno)
+                            : local + " became shorter while it was sent");
+  };
   size_t n = want(0);
-  if (read_chunk(fd, cur.data(), n) != static_cast<long>(n)) return ctl.fail(read_error);
+  long got = read_chunk(fd, cur.data(), n);
+  if (got != static_cast<long>(n)) return read_failed(got);
   const double start = now_s();
   uint64_t done = 0;
   for (;;) {
@@ -124,7 +129,7 @@ int upload(Panelctl& ctl, const std::string& local, const std::string& dev, size
     if (!ctl.link.send_command(39, p, cur.data(), n))
       return ctl.fail("command 39: " + ctl.link.error());
     const size_t n_next = last ? 0 : want(done + n);
-    const long got = last ? 0 : read_chunk(fd, next.data(), n_next);
+    got = last ? 0 : read_chunk(fd, next.data(), n_next);
     if (!ctl.link.reply(&r, ctl.timeout_ms)) return ctl.fail("command 39: " + ctl.link.error());
     if (r[0] != 39 || r[1] != 200)
       return ctl.fail("the device answered out of step (code " + std::to_string(r[0]) +
@@ -132,7 +137,7 @@ int upload(Panelctl& ctl, const std::string& local, const std::string& dev, size
     done += n;
     if (bar) progress(ctl, done, total, now_s() - start);
     if (last) break;
-    if (got != static_cast<long>(n_next)) return ctl.fail(read_error);
+    if (got != static_cast<long>(n_next)) return read_failed(got);
     cur.swap(next);
     n = n_next;
   }
