@@ -21,7 +21,9 @@ constexpr size_t file_path_max = 256;       // buffer of a child path (incl. NUL
 // Storage figures in KiB: total, used, available, then three words that stay 0.
 extern SharedWord<uint32_t> storage[6];
 
-// Writes size bytes, makes them durable (fsync + flush) and, when last is 1,
+// Writes size bytes in one write. A chunk that is not the last starts its
+// own way to storage and waits until every earlier byte of the file is
+// there; the last one (last == 1) makes the whole file durable (fsync),
 // closes the stream, syncs and drops the page cache. Returns 0, or -1 when
 // the write fell short (the stream is still closed on the last chunk).
 int save_file(FILE* fp, const uint8_t* buf, uint32_t size, int last);

@@ -96,10 +96,10 @@ int run(const std::string& cmdline, std::string* out) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-DeviceRoot::DeviceRoot(bool init) {
-  char tmpl[] = "/tmp/paneld-test-XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-  path_ = std::string(tmpl) + "/root";
+DeviceRoot::DeviceRoot(bool init, const std::string& parent) {
+  std::string tmpl = parent + "/paneld-test-XXXXXX";
+  if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed in " + parent);
+  path_ = tmpl + "/root";
   mkdir(path_.c_str(), 0755);
   if (init) {
     std::string out;

@@ -37,7 +37,8 @@ int run(const std::string& cmdline, std::string* out = nullptr);
 class DeviceRoot {
  public:
   // init: run `panelsim init` on it; otherwise only the empty folder.
-  explicit DeviceRoot(bool init = true);
+  // parent: the directory the temporary one is made in.
+  explicit DeviceRoot(bool init = true, const std::string& parent = "/tmp");
   ~DeviceRoot();
   DeviceRoot(const DeviceRoot&) = delete;
   DeviceRoot& operator=(const DeviceRoot&) = delete;

@@ -157,13 +157,20 @@ void HostLink::drain() {
   }
 }
 
+bool HostLink::send_command(uint8_t code, const std::vector<uint8_t>& params,
+                            const uint8_t* payload, size_t payload_len) {
+  if (!send_packet(make_packet(code, params, ++tag_))) return false;
+  return payload_len == 0 || send_bytes(payload, payload_len);
+}
+
+bool HostLink::reply(Packet* out, int timeout_ms) {
+  Packet tmp;
+  return recv_bytes(out ? out->data() : tmp.data(), 512, timeout_ms);
+}
+
 bool HostLink::command(uint8_t code, const std::vector<uint8_t>& params, Packet* reply,
                        const uint8_t* payload, size_t payload_len, int timeout_ms) {
-  Packet pkt = make_packet(code, params, ++tag_);
-  if (!send_packet(pkt)) return false;
-  if (payload_len && !send_bytes(payload, payload_len)) return false;
-  Packet tmp;
-  return recv_bytes(reply ? reply->data() : tmp.data(), 512, timeout_ms);
+  return send_command(code, params, payload, payload_len) && this->reply(reply, timeout_ms);
 }
 
 bool HostLink::command_no_reply(uint8_t code, const std::vector<uint8_t>& params) {

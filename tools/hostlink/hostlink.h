@@ -58,6 +58,12 @@ class HostLink {
   // reply. False when no complete reply came within timeout_ms.
   bool command(uint8_t code, const std::vector<uint8_t>& params, Packet* reply,
                const uint8_t* payload = nullptr, size_t payload_len = 0, int timeout_ms = 5000);
+  // The two halves of command(), for hosts that do other work while the
+  // device carries out a command: send_command sends the packet (next
+  // request tag) and its payload; reply waits for the 512-byte reply.
+  bool send_command(uint8_t code, const std::vector<uint8_t>& params,
+                    const uint8_t* payload = nullptr, size_t payload_len = 0);
+  bool reply(Packet* out, int timeout_ms = 5000);
   // Sends a command that expects no reply (exit).
   bool command_no_reply(uint8_t code, const std::vector<uint8_t>& params);
 

@@ -1,11 +1,14 @@
 // File transfer and storage subcommands: put, upload, rm, size, ls, storage.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -46,49 +49,111 @@ int put(Panelctl& ctl, const std::string& local, const std::string& dev) {
   return 0;
 }
 
-void progress(uint64_t done, uint64_t total) {
-  int pct = total ? int(done * 100 / total) : 100;
-  int fill = pct * 30 / 100;
-  fprintf(stderr, "\rupload [%s%s] %3d%% %llu/%llu bytes", std::string(fill, '#').c_str(),
-          std::string(30 - fill, ' ').c_str(), pct, (unsigned long long)done,
-          (unsigned long long)total);
+double now_s() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// upload LOCAL DEVPATH: command 38, then chunks (39).
+// Bytes per second as the tools print it: MB/s, 1 MB = 1,000,000 bytes.
+std::string rate_text(uint64_t bytes, double seconds) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.1f MB/s", seconds > 0 ? double(bytes) / seconds / 1e6 : 0.0);
+  return buf;
+}
+
+void progress(const Panelctl& ctl, uint64_t done, uint64_t total, double seconds) {
+  int pct = total ? int(done * 100 / total) : 100;
+  int fill = pct * 30 / 100;
+  fprintf(stderr, "\rupload [%s%s] %3d%% %llu/%llu bytes  %s ", std::string(fill, '#').c_str(),
+          std::string(30 - fill, ' ').c_str(), pct, (unsigned long long)done,
+          (unsigned long long)total, rate_text(done, seconds).c_str());
+  ctl.progress_open = true;
+}
+
+// Reads n bytes, fewer only where the file ends; -1 on a read error.
+long read_chunk(int fd, uint8_t* buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t k = ::read(fd, buf + got, n - got);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) return -1;
+    if (k == 0) break;
+    got += static_cast<size_t>(k);
+  }
+  return static_cast<long>(got);
+}
+
+struct FileCloser {
+  int fd;
+  ~FileCloser() { ::close(fd); }
+};
+
+// upload LOCAL DEVPATH: command 38, then chunks (39). Each chunk goes out
+// as its command and one payload write; the next chunk is read from the
+// local file while the device stores this one, so the line waits only for
+// the device's reply.
 int upload(Panelctl& ctl, const std::string& local, const std::string& dev, size_t chunk) {
-  errno = 0;
-  std::ifstream in(local, std::ios::binary | std::ios::ate);
-  if (!in) return ctl.fail("cannot read " + local + ": " + strerror(errno ? errno : ENOENT));
-  uint64_t total = static_cast<uint64_t>(in.tellg());
-  in.seekg(0);
+  int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ctl.fail("cannot read " + local + ": " + strerror(errno));
+  FileCloser closer{fd};
+  struct stat st;
+  if (fstat(fd, &st) != 0) return ctl.fail("cannot read " + local + ": " + strerror(errno));
+  if (!S_ISREG(st.st_mode)) return ctl.fail(local + " is not a regular file");
+  const uint64_t total = static_cast<uint64_t>(st.st_size);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   Packet r;
   if (!ctl.command(38, hostlink::name_params(dev), &r)) return 1;
   if (r[8] != 200) return ctl.fail("the device cannot create " + dev);
-  bool bar = !ctl.json && isatty(2);
-  std::vector<uint8_t> buf(chunk);
+  const bool bar = !ctl.json && isatty(2);
+  std::vector<uint8_t> cur(chunk), next(chunk);
+  auto want = [&](uint64_t from) {
+    return static_cast<size_t>(std::min<uint64_t>(chunk, total - from));
+  };
+  // A short read means the file shrank after it was measured.
+  auto read_failed = [&](long got) {
+    return ctl.fail(got < 0 ? "cannot read " + local + ": " + strerror(errno)
+                            : local + " became shorter while it was sent");
+  };
+  size_t n = want(0);
+  long got = read_chunk(fd, cur.data(), n);
+  if (got != static_cast<long>(n)) return read_failed(got);
+  const double start = now_s();
   uint64_t done = 0;
-  do {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(chunk, total - done));
-    if (n && !in.read(reinterpret_cast<char*>(buf.data()), n)) {
-      if (bar) fputc('\n', stderr);
-      return ctl.fail("read error in " + local);
-    }
-    bool last = done + n == total;
+  for (;;) {
+    const bool last = done + n == total;
     std::vector<uint8_t> p(9, 0);
     hostlink::put_be32(p, 0, uint32_t(n));
     hostlink::put_be32(p, 4, uint32_t(n));
     p[8] = last ? 1 : 0;
-    if (!ctl.command(39, p, &r, buf.data(), n)) {
-      if (bar) fputc('\n', stderr);
-      return 1;
-    }
+    if (!ctl.link.send_command(39, p, cur.data(), n))
+      return ctl.fail("command 39: " + ctl.link.error());
+    const size_t n_next = last ? 0 : want(done + n);
+    got = last ? 0 : read_chunk(fd, next.data(), n_next);
+    if (!ctl.link.reply(&r, ctl.timeout_ms)) return ctl.fail("command 39: " + ctl.link.error());
+    if (r[0] != 39 || r[1] != 200)
+      return ctl.fail("the device answered out of step (code " + std::to_string(r[0]) +
+                      " instead of 39)");
     done += n;
-    if (bar) progress(done, total);
-  } while (done < total);
-  if (bar) fputc('\n', stderr);
-  ctl.result("uploaded " + dev + ": " + std::to_string(total) + " bytes",
-             Json{{"path", dev}, {"bytes", total}});
+    if (bar) progress(ctl, done, total, now_s() - start);
+    if (last) break;
+    if (got != static_cast<long>(n_next)) return read_failed(got);
+    cur.swap(next);
+    n = n_next;
+  }
+  const double seconds = now_s() - start;
+  if (bar) {
+    fputc('\n', stderr);
+    ctl.progress_open = false;
+  }
+  char secs[32];
+  snprintf(secs, sizeof secs, "%.2f", seconds);
+  ctl.result("uploaded " + dev + ": " + std::to_string(total) + " bytes in " + secs + " s, " +
+                 rate_text(total, seconds),
+             Json{{"path", dev},
+                  {"bytes", total},
+                  {"seconds", std::round(seconds * 1000) / 1000},
+                  {"mb_per_s", seconds > 0 ? std::round(total / seconds / 1e5) / 10 : 0.0}});
   return 0;
 }
 
