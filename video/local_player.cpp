@@ -133,6 +133,8 @@ void stop_local_h264() {
   local_h264_mark.store(0);
   h264_start_mark.store(0);
   printf("stop_local_h264 ");
+  // A decoder waiting for blocks releases now, not at the next block.
+  wake_h264_decoder();
 }
 
 namespace {
