@@ -1,10 +1,10 @@
 #include "common/pace.h"
 
 #include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "platform/system.h"
 
