@@ -165,7 +165,7 @@ void cmd_framerate(const Command& c, Reply&) { set_framerate(c.u8(8)); }
 PANELD_COMMAND(15, cmd_framerate);
 
 void cmd_stop_video(const Command&, Reply&) {
-  stop_local_h264();
+  request_local_h264_stop();
   stop_h264();
 }
 PANELD_COMMAND(123, cmd_stop_video);

@@ -258,12 +258,15 @@ TEST_F(Video, StopReleasesInOrderAndFrameRateZeroKeepsThePeriod) {
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(120));
   const size_t from = d_->log().size();
   ASSERT_TRUE(d_->command(123, {}, &r));
+  const int64_t at_stop = frame(*d_);
   ASSERT_TRUE(d_->wait_log("del message queue done", 5000, from)) << d_->log().substr(from);
   const std::string log = d_->log();
   EXPECT_LT(log.find("stop_local_h264 ", from),
             log.find("h264 start_mark = 0, stop play h264 ", from));
   expect_release(log, from);
-  EXPECT_LT(frame(*d_), 5);  // no further unit was decoded
+  // No further unit was decoded; only a frame handed on while the stop
+  // was being answered may still be counted.
+  EXPECT_LE(frame(*d_), at_stop + 1);
   EXPECT_EQ(rings(), 0);
   ASSERT_TRUE(d_->command(15, {30}, &r));
   ASSERT_TRUE(play(*d_, one(), 6));
@@ -460,7 +463,7 @@ TEST_F(Video, LocalPlayerRefusesBadPathsAndEmptyFiles) {
 // first. The tolerances are ones a loaded machine keeps; the benchmark
 // holds the tight figures.
 TEST_F(Video, ThirtyFramesASecondHoldWhileTheClockIsSet) {
-  constexpr int kFrames = 300, kBlocks = 30;
+  constexpr int kFrames = 300, kBlocks = 15;
   const Clip c = clip(0, 256, kFrames, false, false);
   ASSERT_FALSE(c.data.empty()) << "ffmpeg with libx264 is needed";
   Packet r;
@@ -484,12 +487,15 @@ TEST_F(Video, ThirtyFramesASecondHoldWhileTheClockIsSet) {
   int clock_sets = 0;
   double next_set = 1.0;
   for (int64_t f = 0; f < kFrames && since(Clock::now()) < 30;) {
-    if (sent <= c.data.size() && rings() < 3) {
+    // Four blocks (over 2 s) queued: a slow reply to a clock setting, which
+    // saves the configuration, does not starve the decoder.
+    if (sent <= c.data.size() && rings() < 4) {
       const size_t n = std::min(step, c.data.size() - sent);
       ASSERT_GE(send_block(*d_, 0, 1, c.data.data() + sent, n, n == 0), 1) << d_->log();
       sent += n == 0 ? 1 : n;
     }
-    if (since(Clock::now()) >= next_set && f > 0) {
+    // Not near the end, where a slow reply would delay the last sample.
+    if (since(Clock::now()) >= next_set && f > 0 && f < kFrames - 60) {
       // Ten years ahead or back; clock_enable (byte 15) left as it is.
       const int year = clock_sets % 2 ? 2016 : 2036;
       ASSERT_TRUE(d_->command(51, {uint8_t(year >> 8), uint8_t(year), 6, 1, 12, 0, 0, 2}, &r));
