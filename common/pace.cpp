@@ -3,7 +3,27 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <ctime>
+
 #include "platform/system.h"
+
+namespace {
+
+constexpr int32_t kMaxWaitUs = 99999;
+
+struct timespec mono_now() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts;
+}
+
+uint32_t to_us32(const struct timespec& ts) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000000u +
+                               static_cast<uint64_t>(ts.tv_nsec) / 1000u);
+}
+
+}  // namespace
 
 uint32_t now_us32() {
   struct timeval tv;
@@ -12,8 +32,41 @@ uint32_t now_us32() {
                                static_cast<uint64_t>(tv.tv_usec));
 }
 
+uint32_t mono_us32() { return to_us32(mono_now()); }
+
+int64_t mono_seconds() { return static_cast<int64_t>(mono_now().tv_sec); }
+
 void pace(uint32_t* last, int32_t period) {
   const uint32_t remaining = *last + static_cast<uint32_t>(period) - now_us32();
   if (remaining >= 1 && remaining <= 99999) usleep(remaining);
   *last = now_us32();
+}
+
+void pace_to_schedule(FrameSchedule* s, int32_t period) {
+  if (period <= 0) {
+    s->running = false;
+    return;
+  }
+  const struct timespec now = mono_now();
+  const uint32_t now_us = to_us32(now);
+  const uint32_t due = s->due + static_cast<uint32_t>(period);
+  // Signed distance to the deadline; exact across the 32-bit wrap.
+  const int32_t left = static_cast<int32_t>(due - now_us);
+  if (!s->running || left > kMaxWaitUs || left < -period) {
+    s->due = now_us;
+    s->running = true;
+    return;
+  }
+  s->due = due;
+  if (left < 1) return;
+  // An absolute sleep: a wake-up delay of this step is not carried into
+  // the next one.
+  struct timespec until = now;
+  until.tv_nsec += static_cast<long>(left) * 1000;
+  while (until.tv_nsec >= 1000000000L) {
+    until.tv_nsec -= 1000000000L;
+    ++until.tv_sec;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
 }

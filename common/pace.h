@@ -7,7 +7,29 @@
 // across the wrap).
 uint32_t now_us32();
 
+// Monotonic microseconds, truncated to 32 bits: setting the clock does not
+// move them.
+uint32_t mono_us32();
+// Monotonic whole seconds (for stall checks that must not trip when the
+// clock is set).
+int64_t mono_seconds();
+
 // Waits when the previous step ended less than `period` µs ago (only waits
 // of 1 to 99 999 µs are made, so a stale stamp never stalls), then sets
 // *last to the time. *last belongs to the calling thread.
 void pace(uint32_t* last, int32_t period);
+
+// An even schedule on the monotonic clock: step n is due at the first
+// step's time + n periods, so rounding and wake-up delays do not add up.
+// Belongs to one thread.
+struct FrameSchedule {
+  uint32_t due = 0;  // monotonic µs of the last step
+  bool running = false;
+};
+
+// Waits until the next step of `s` is due (last due + period), then counts
+// the step. A single wait is 1 to 99 999 µs; a step that would wait longer,
+// or that is late by more than one period, starts the schedule again from
+// now instead of stalling or bursting to catch up. A late step (decoding
+// slower than the period) goes at once. period <= 0: no waiting.
+void pace_to_schedule(FrameSchedule* s, int32_t period);

@@ -40,6 +40,7 @@ SharedWord<int32_t> frameTimes[3] = {33333, 0, 0};
 
 SharedWord<uint32_t> mirror_frames_shown{0};
 SharedWord<H264HandoffHook> h264_handoff_hook{nullptr};
+SharedWord<H264HandoffHook> h264_shown_hook{nullptr};
 
 namespace {
 
@@ -68,8 +69,11 @@ struct PartState {
 
 PartState parts[3];
 H264DecoderConfig dec_cfg[3];
-uint32_t unit_cap = 0;         // bytes of each unit buffer
-uint32_t last_frame_time = 0;  // end of the last hand-off (pacing)
+uint32_t unit_cap = 0;   // bytes of each unit buffer
+FrameSchedule schedule;  // hand-off times (pacing)
+// The frame that held part 0's last unit has been shown: the next frame is
+// the first of a new pass and is numbered 1.
+bool count_restarts = false;
 
 // Decoder resources opened (queues, decoders, mirror thread). Kept apart
 // from h264_rmem_fd so that an open without reserved memory is still
@@ -85,9 +89,10 @@ int32_t active_parts() {
   return m < 1 ? 1 : (m > 3 ? 3 : m);
 }
 
-// Waits (pc_mutex held) until the parts that need a block have one.
+// Waits (pc_mutex held) until the parts that need a block have one, or
+// until a stop asks open resources to be released.
 void wait_for_blocks() {
-  while (h264_blocks_missing() == 1) {
+  while (h264_blocks_missing() == 1 && !(opened && h264_start_mark == 0)) {
     printf("wait cnt %d %d %d\n", h264_block_data1.count.load(), h264_block_data2.count.load(),
            h264_block_data3.count.load());
     pthread_cond_wait(&pc_condc, &pc_mutex);
@@ -133,6 +138,7 @@ void open_sequence() {
   if (mirror_thread.start(mirror_and_display_thread_func, nullptr, ThreadEnd::kJoined) != 0)
     frames_ok = false;
   curr_frame.store(0);
+  count_restarts = false;
   opened = true;
 }
 
@@ -177,11 +183,8 @@ void release_sequence(bool locked, H264FrameMsg** cur) {
   puts("close decoder and clean nalu done");
 
   if (locked) {
-    for (H264BlockRecord* r : {&h264_block_data1, &h264_block_data2, &h264_block_data3}) {
-      r->write_index.store(0);
-      r->read_index.store(0);
-      r->count.store(0);
-    }
+    // A new stream: only the old one's blocks go; the new one's are played.
+    drop_stale_h264_blocks();
   } else {
     clear_h264_rings();
   }
@@ -213,6 +216,7 @@ void refill() {
     r->read_index.store((r->read_index + 1) % kH264RingSlots);
     ps.last_block = static_cast<uint8_t>(s.last_block);
     r->count.fetch_sub(1);
+    if (r->stale > 0) r->stale.fetch_sub(1);
   }
 }
 
@@ -230,9 +234,19 @@ void collect_parameter_set(PartState& ps, int32_t len) {
 
 }  // namespace
 
-void stop_h264() {
+namespace {
+
+void mark_stop() {
   h264_start_mark.store(0);
   printf("h264 start_mark = 0, stop play h264 ");
+}
+
+}  // namespace
+
+void stop_h264() {
+  mark_stop();
+  // A decoder waiting for blocks releases now, not at the next block.
+  wake_h264_decoder();
 }
 
 void set_framerate(int32_t fps) {
@@ -305,7 +319,9 @@ bool set_up_parts() {
 struct DecoderRun {
   H264FrameMsg* cur = nullptr;  // frame buffer being filled
   int part = 0;                 // part decoded next
-  int64_t last_wake = 0;
+  int64_t last_wake = 0;        // wall clock, for the log
+  int64_t last_wake_mono = 0;   // the stall check itself: setting the clock
+                                // must not discard a playing stream's data
 };
 
 // The locked half of a wake: waits for blocks, acts on a new stream's order
@@ -313,34 +329,37 @@ struct DecoderRun {
 // pause and refills the parts that ran dry.
 void wait_and_refill(DecoderRun& run) {
   pthread_mutex_lock(&pc_mutex);
-  bool skip_open = false;
   for (;;) {
     wait_for_blocks();
     if (h264_resource_need_release != 1) break;
     puts("force release h264 resource");
     h264_resource_need_release.store(0);
-    stop_h264();
-    if (!opened) break;
-    if (h264_start_mark != 0) {
-      skip_open = true;
-      break;
+    // Closed: nothing to tear down, and a stop now would only close the
+    // new stream again at once.
+    if (opened) {
+      mark_stop();
+      release_sequence(true, &run.cur);
+      run.part = 0;
     }
-    release_sequence(true, &run.cur);
-    run.part = 0;
-    // The release emptied the rings. A stamp that changed again while we
-    // waited is acted on now, not at the wake after (which would drop the
-    // next stream's first block instead of this one).
+    drop_stale_h264_blocks();
+    // The new stream's blocks came after the stamp: they were pushed, so
+    // playback is wanted.
+    if (h264_block_data1.count > 0 || h264_block_data2.count > 0 || h264_block_data3.count > 0)
+      h264_start_mark.store(1);
+    // A stamp that changed again meanwhile is acted on now.
   }
-  if (!skip_open && !opened) open_sequence();
+  if (!opened) open_sequence();
 
   const int64_t now = get_now_seconds();
-  if (now - run.last_wake >= 11) {
+  const int64_t now_mono = mono_seconds();
+  if (now_mono - run.last_wake_mono >= 11) {
     printf("get now s %lld %lld\n", static_cast<long long>(now),
            static_cast<long long>(run.last_wake));
     puts("timeout, release h264 decoder");
     for (PartState& ps : parts) nalu_buf_clean(ps.nal);
   }
   run.last_wake = now;
+  run.last_wake_mono = now_mono;
   refill();
   pthread_mutex_unlock(&pc_mutex);
 }
@@ -409,21 +428,37 @@ bool decode_into_frame(DecoderRun& run, int p, int32_t len, int32_t mode) {
   return true;
 }
 
-// Every part of the frame is decoded: it goes to the mirror thread, the
-// frame count moves on and the next hand-off is paced.
+// Every part of the frame is decoded. It is already in its frame buffer, so
+// the wait for its slot on the schedule comes first: the panel then shows
+// frames evenly spaced, whatever each took to decode. Then it goes to the
+// mirror thread and the frame count moves on.
 void hand_off(DecoderRun& run) {
+  const bool wanted = h264_start_mark == 1;
+  pace_to_schedule(&schedule, frameTimes[0]);
+  if (wanted && h264_start_mark == 0) {
+    // Stopped while this frame waited for its time: it was decoded ahead
+    // and is not shown, as a stop ends playback at the last frame due.
+    for (PartState& q : parts) q.decoded = 0;
+    drop_frame(run);
+    return;
+  }
   message_queue_send(display_h264_queue, run.cur);
   run.cur = nullptr;
   for (PartState& q : parts) q.decoded = 0;
-  if (run.part == 0 && before_frame_is_last == 1) {
-    before_frame_is_last = 0;
+  // The last picture of a stream keeps its own number (a host reads the
+  // count to see how far the stream got); a new pass starts again at 1.
+  if (count_restarts) {
+    count_restarts = false;
     curr_frame.store(1);
   } else {
     curr_frame.fetch_add(1);
   }
+  if (run.part == 0 && before_frame_is_last == 1) {
+    before_frame_is_last = 0;
+    count_restarts = true;
+  }
   if (H264HandoffHook hook = h264_handoff_hook) hook(curr_frame);
   png_overlay_window(curr_frame);
-  pace(&last_frame_time, frameTimes[0]);
 }
 
 // Decodes until the current part has no unit left.
@@ -469,11 +504,11 @@ void* play_h264_thread2(void*) {
   h264_data_arrays[0].store(&h264_block_data1);
   h264_data_arrays[1].store(&h264_block_data2);
   h264_data_arrays[2].store(&h264_block_data3);
-  last_frame_time = now_us32();
   if (!set_up_parts()) return nullptr;
 
   DecoderRun run;
   run.last_wake = get_now_seconds();
+  run.last_wake_mono = mono_seconds();
   for (;;) {
     wait_and_refill(run);
     decode_available(run);

@@ -65,3 +65,7 @@ extern SharedWord<uint32_t> mirror_frames_shown;
 // For measurements only.
 using H264HandoffHook = void (*)(int32_t frame);
 extern SharedWord<H264HandoffHook> h264_handoff_hook;
+// Called on the mirror thread right after each frame is panned onto the
+// video plane (the moment it is shown), with the running count of frames
+// shown; null (the default) for none. For measurements only.
+extern SharedWord<H264HandoffHook> h264_shown_hook;

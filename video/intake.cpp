@@ -73,7 +73,34 @@ void clear_h264_rings() {
     r->write_index.store(0);
     r->read_index.store(0);
     r->count.store(0);
+    r->stale.store(0);
   }
+  pthread_mutex_unlock(&pc_mutex);
+}
+
+void h264_new_stream() {
+  pthread_mutex_lock(&pc_mutex);
+  for (H264BlockRecord* r : {&h264_block_data1, &h264_block_data2, &h264_block_data3})
+    r->stale.store(r->count);
+  h264_resource_need_release.store(1);
+  pthread_mutex_unlock(&pc_mutex);
+}
+
+void drop_stale_h264_blocks() {
+  for (H264BlockRecord* r : {&h264_block_data1, &h264_block_data2, &h264_block_data3}) {
+    int32_t n = r->stale;
+    if (n > r->count) n = r->count;
+    if (n > 0) {
+      r->read_index.store((r->read_index + static_cast<uint32_t>(n)) % kH264RingSlots);
+      r->count.fetch_sub(n);
+    }
+    r->stale.store(0);
+  }
+}
+
+void wake_h264_decoder() {
+  pthread_mutex_lock(&pc_mutex);
+  pthread_cond_signal(&pc_condc);
   pthread_mutex_unlock(&pc_mutex);
 }
 
@@ -95,7 +122,7 @@ void cmd_block(const Command& c, Reply& r, int part) {
     // and a read-then-write here could lose that or a new stream's start.
     const uint32_t t = c.be32(14);
     const uint32_t before = time_stamp.exchange(t);
-    if (before != 0 && before != t) h264_resource_need_release.store(1);
+    if (before != 0 && before != t) h264_new_stream();
   }
 
   if (!standby_idle()) {
@@ -140,7 +167,7 @@ void cmd_framerate(const Command& c, Reply&) { set_framerate(c.u8(8)); }
 PANELD_COMMAND(15, cmd_framerate);
 
 void cmd_stop_video(const Command&, Reply&) {
-  stop_local_h264();
+  request_local_h264_stop();
   stop_h264();
 }
 PANELD_COMMAND(123, cmd_stop_video);

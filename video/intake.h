@@ -29,6 +29,9 @@ struct H264BlockRecord {
   SharedWord<uint32_t> write_index;  // slot the next push goes to
   SharedWord<uint32_t> read_index;   // slot the decoder takes next
   SharedWord<int32_t> count;         // blocks stored and not yet taken
+  // Of those, the blocks at the head that belong to a stream being
+  // replaced (queued before a new stamp arrived); the decoder drops them.
+  SharedWord<int32_t> stale;
 };
 
 extern H264BlockRecord h264_block_data1, h264_block_data2, h264_block_data3;
@@ -55,3 +58,12 @@ int32_t push_h264_block(const uint8_t* data, uint32_t length, uint32_t last_bloc
 
 // Drops every queued block of all three rings (takes pc_mutex).
 void clear_h264_rings();
+// A new stream begins: the blocks queued now belong to the old one. Orders
+// the decoder to tear down and reopen (h264_resource_need_release), which
+// drops those blocks and keeps the ones pushed from now on. Takes pc_mutex.
+void h264_new_stream();
+// Drops the stale blocks at the head of each ring. Call with pc_mutex held.
+void drop_stale_h264_blocks();
+// Wakes the decoder thread, e.g. to act on a stop while it waits for
+// blocks. Takes pc_mutex: not for callers that hold it.
+void wake_h264_decoder();

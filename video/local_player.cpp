@@ -129,10 +129,16 @@ int play_local_h264_async(const char* path) {
   return local_264_player.start(play_local_h264_thread, nullptr, ThreadEnd::kJoined);
 }
 
-void stop_local_h264() {
+void request_local_h264_stop() {
   local_h264_mark.store(0);
   h264_start_mark.store(0);
   printf("stop_local_h264 ");
+}
+
+void stop_local_h264() {
+  request_local_h264_stop();
+  // A decoder waiting for blocks releases now, not at the next block.
+  wake_h264_decoder();
 }
 
 namespace {

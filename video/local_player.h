@@ -22,3 +22,7 @@ void* play_local_h264_thread(void*);
 int play_local_h264(const char* path, int width, int height, int loop);
 // Asks the player and the decoder to stop; returns at once.
 void stop_local_h264();
+// The same without waking a decoder that waits for blocks, for a caller
+// that stops the decoder itself right after (its stop then comes first in
+// the log, before the release).
+void request_local_h264_stop();

@@ -121,7 +121,8 @@ void* mirror_and_display_thread_func(void*) {
     message_queue_send(usable, msg);
     if (!show) continue;
     show_pair(pairs[k], w);
-    mirror_frames_shown.fetch_add(1);
+    const uint32_t shown = mirror_frames_shown.fetch_add(1) + 1;
+    if (H264HandoffHook hook = h264_shown_hook) hook(static_cast<int32_t>(shown));
     k ^= 1;
   }
 }

@@ -2,9 +2,15 @@
 //
 // One codec context per instance, single-threaded and in low-delay mode, so
 // that every coded picture handed in comes out at once, as from the board's
-// stateless decoder. An instance belongs to one thread at a time. Errors:
-// -1 with errno set (EBADMSG: no picture in the data, EINVAL: a picture the
-// instance may not write, ENOMEM).
+// stateless decoder. An instance belongs to one thread at a time. The
+// board's decoder writes NV12 itself; here libavcodec's planar rows are
+// turned into NV12 by a converter thread of the instance, band by band
+// while the rows below are still being decoded, so that the caller's thread
+// spends its time decoding only. work() returns once the whole picture is
+// written. Errors: -1 with errno set (EBADMSG: no picture in the data,
+// EINVAL: a picture the instance may not write, ENOMEM).
+#include <pthread.h>
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -18,6 +24,27 @@ extern "C" {
 #include <libyuv/convert_from.h>
 
 #include "platform/codec.h"
+
+// Converts rows of one picture on a thread of its own. The decoding thread
+// publishes how many rows are final (`ready`); the converter catches up to
+// it (`done`). Falls back to converting on the caller's thread when the
+// thread cannot be had.
+struct RowConverter {
+  pthread_t thread{};
+  bool started = false;
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t wake = PTHREAD_COND_INITIALIZER;    // more rows, or quit
+  pthread_cond_t caught = PTHREAD_COND_INITIALIZER;  // done reached ready
+  // The picture being converted (set while no rows are outstanding).
+  const uint8_t* src[3] = {};
+  int stride[3] = {};
+  uint8_t* y = nullptr;
+  uint8_t* uv = nullptr;
+  int width = 0;
+  int ready = 0;  // rows [0, ready) may be converted
+  int done = 0;   // rows [0, done) are converted
+  bool quit = false;
+};
 
 struct V4l2H264Decoder {
   AVCodecContext* ctx = nullptr;
@@ -36,13 +63,28 @@ struct V4l2H264Decoder {
   uint8_t* band_uv = nullptr;
   const uint8_t* band_src = nullptr;
   int band_rows = 0;
+  int band_published = 0;  // rows handed to the converter
   bool have_info = false;
   uint32_t info[4] = {};
+  RowConverter conv;
 };
 
 namespace {
 
+void* converter_main(void* arg);
+
+void stop_converter(RowConverter& c) {
+  if (!c.started) return;
+  pthread_mutex_lock(&c.lock);
+  c.quit = true;
+  pthread_cond_signal(&c.wake);
+  pthread_mutex_unlock(&c.lock);
+  pthread_join(c.thread, nullptr);
+  c.started = false;
+}
+
 void release(V4l2H264Decoder* h) {
+  stop_converter(h->conv);
   av_freep(&h->in);
   av_frame_free(&h->frame);
   av_packet_free(&h->pkt);
@@ -69,6 +111,72 @@ void convert_rows(const uint8_t* const src[3], const int stride[3], uint8_t* y_d
                      width, rows);
 }
 
+void* converter_main(void* arg) {
+  RowConverter& c = *static_cast<RowConverter*>(arg);
+  pthread_mutex_lock(&c.lock);
+  for (;;) {
+    while (!c.quit && c.done >= c.ready) pthread_cond_wait(&c.wake, &c.lock);
+    if (c.quit) break;
+    const int first = c.done, last = c.ready;
+    const uint8_t* const src[3] = {c.src[0], c.src[1], c.src[2]};
+    const int stride[3] = {c.stride[0], c.stride[1], c.stride[2]};
+    uint8_t* const y = c.y;
+    uint8_t* const uv = c.uv;
+    const int width = c.width;
+    pthread_mutex_unlock(&c.lock);
+    convert_rows(src, stride, y, uv, width, first, last - first);
+    pthread_mutex_lock(&c.lock);
+    c.done = last;
+    if (c.done >= c.ready) pthread_cond_signal(&c.caught);
+  }
+  pthread_mutex_unlock(&c.lock);
+  return nullptr;
+}
+
+// Hands rows [0, rows) of the picture to the converter. A thread that
+// cannot be started leaves the rows to finish_rows().
+void publish_rows(V4l2H264Decoder* h, const uint8_t* const src[3], const int stride[3], int width,
+                  int rows) {
+  RowConverter& c = h->conv;
+  if (!c.started) {
+    c.quit = false;
+    c.ready = c.done = 0;
+    if (pthread_create(&c.thread, nullptr, converter_main, &c) != 0) return;
+    c.started = true;
+  }
+  pthread_mutex_lock(&c.lock);
+  if (c.ready == 0) {
+    for (int i = 0; i < 3; ++i) {
+      c.src[i] = src[i];
+      c.stride[i] = stride[i];
+    }
+    c.y = h->band_y;
+    c.uv = h->band_uv;
+    c.width = width;
+  }
+  c.ready = rows;
+  pthread_cond_signal(&c.wake);
+  pthread_mutex_unlock(&c.lock);
+  h->band_published = rows;
+}
+
+// Waits until the converter has written every row handed to it and makes
+// it ready for the next picture; returns how many rows it wrote.
+int finish_rows(V4l2H264Decoder* h) {
+  RowConverter& c = h->conv;
+  if (!c.started) return 0;
+  pthread_mutex_lock(&c.lock);
+  while (c.done < c.ready) pthread_cond_wait(&c.caught, &c.lock);
+  const int rows = c.done;
+  c.ready = c.done = 0;
+  pthread_mutex_unlock(&c.lock);
+  h->band_published = 0;
+  return rows;
+}
+
+// Rows are handed over in batches of at least this many: fewer wake-ups.
+constexpr int kBatchRows = 128;
+
 // libavcodec's report of finished rows of the picture being decoded. Only
 // bands that continue the rows written so far, from an even row, are taken;
 // whatever is left is converted once the picture is complete.
@@ -86,9 +194,11 @@ void draw_band(AVCodecContext* ctx, const AVFrame* src, int offset[AV_NUM_DATA_P
       src->data[0] + offset[0] - static_cast<ptrdiff_t>(y) * src->linesize[0],
       src->data[1] + offset[1] - static_cast<ptrdiff_t>(y / 2) * src->linesize[1],
       src->data[2] + offset[2] - static_cast<ptrdiff_t>(y / 2) * src->linesize[2]};
-  convert_rows(planes, src->linesize, h->band_y, h->band_uv, ctx->width, y, height);
   h->band_src = src->data[0];
   h->band_rows = y + height;
+  // Rows are published from row 0 with the plane addresses of row 0.
+  if (h->band_rows - h->band_published >= kBatchRows && !(h->band_rows & 1))
+    publish_rows(h, planes, src->linesize, ctx->width, h->band_rows);
 }
 
 }  // namespace
@@ -150,7 +260,10 @@ int v4l2_h264_decoder_direct_work(V4l2H264Decoder* h, const uint8_t* data, int32
   h->band_uv = uv_dest;
   h->band_src = nullptr;
   h->band_rows = 0;
+  h->band_published = 0;
   int rc = avcodec_send_packet(h->ctx, h->pkt);
+  // Nothing may still write into the caller's memory once this returns.
+  const int converted = finish_rows(h);
   h->band_y = h->band_uv = nullptr;
   h->pkt->data = nullptr;
   h->pkt->size = 0;
@@ -175,7 +288,7 @@ int v4l2_h264_decoder_direct_work(V4l2H264Decoder* h, const uint8_t* data, int32
   }
   // Rows already written band by band belong to this very picture, or all
   // are written again.
-  int done = h->band_src == f->data[0] ? h->band_rows : 0;
+  int done = h->band_src == f->data[0] ? converted : 0;
   if (done < f->height) {
     const uint8_t* planes[3] = {f->data[0], f->data[1], f->data[2]};
     convert_rows(planes, f->linesize, y_dest, uv_dest, f->width, done, f->height - done);

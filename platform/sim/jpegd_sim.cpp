@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -22,6 +23,9 @@ constexpr uint32_t kAlign = 16;
 // Largest picture decoded at all: a header that claims more is refused
 // rather than allocated for.
 constexpr uint64_t kMaxDecodePixels = 64ull * 1024 * 1024;
+
+// Scratch kept between pictures: a few panel-size pictures' worth.
+constexpr size_t kKeptScratch = 32u << 20;
 
 uint64_t align16(uint64_t v) { return (v + kAlign - 1) / kAlign * kAlign; }
 
@@ -110,15 +114,20 @@ int decode_i420(JpegdDecoder* d, const JpegdRequest* req, int sw, int sh, int su
     ph[i] = tjPlaneHeight(i, sh, subsamp);
     if (pw[i] <= 0 || ph[i] <= 0) return fail(d, "plane size");
     strides[i] = pw[i];
-    total += size_t(pw[i]) * ph[i];
+    // Luma written straight to the output needs no scratch.
+    if (i > 0 || !direct_luma) total += size_t(pw[i]) * ph[i];
   }
-  d->planes.resize(total);
+  // Grown only, never shrunk: the scratch is kept from picture to picture.
+  if (d->planes.size() < total) d->planes.resize(total);
   unsigned char* dst[3] = {d->planes.data(), nullptr, nullptr};
-  for (int i = 1; i < nplanes; i++) dst[i] = dst[i - 1] + size_t(pw[i - 1]) * ph[i - 1];
   if (direct_luma) {
     // Luma lands in the output at its pitch; only chroma goes to scratch.
     dst[0] = d->out;
     strides[0] = int(pitch);
+    if (nplanes > 1) dst[1] = d->planes.data();
+    if (nplanes > 2) dst[2] = dst[1] + size_t(pw[1]) * ph[1];
+  } else {
+    for (int i = 1; i < nplanes; i++) dst[i] = dst[i - 1] + size_t(pw[i - 1]) * ph[i - 1];
   }
   if (tjDecompressToYUVPlanes(d->tj, req->data, req->length, dst, sw, strides, sh, flags) != 0)
     return fail(d, "decode");
@@ -156,9 +165,23 @@ int decode_i420(JpegdDecoder* d, const JpegdRequest* req, int sw, int sh, int su
   return r == 0 ? 0 : -1;
 }
 
+// Like the hardware, which keeps its state and working memory from one
+// picture to the next, a closed instance is kept for the next open: the
+// daemon opens one per picture, and a fresh TurboJPEG handle and scratch
+// planes (page faults on megabytes) cost several per cent of a decode.
+std::mutex g_spare_lock;
+JpegdDecoder* g_spare = nullptr;
+
 }  // namespace
 
 JpegdDecoder* jpegd_decoder_open() {
+  {
+    std::lock_guard<std::mutex> lock(g_spare_lock);
+    if (JpegdDecoder* d = g_spare) {
+      g_spare = nullptr;
+      return d;
+    }
+  }
   JpegdDecoder* d = new (std::nothrow) JpegdDecoder;
   if (!d) return nullptr;
   d->tj = tjInitDecompress();
@@ -243,6 +266,25 @@ int jpegd_decoder_put(JpegdDecoder* h, JpegdFrame* frame) {
 
 int jpegd_decoder_close(JpegdDecoder* h) {
   if (!h) return -1;
+  // The next instance must not write where this one was told to.
+  h->out = nullptr;
+  h->out_size = 0;
+  h->width = h->height = 0;
+  // Scratch for a picture far beyond the panel's size is not kept.
+  if (h->planes.capacity() + h->i420.capacity() + h->scaled.capacity() + h->rgb.capacity() >
+      kKeptScratch) {
+    for (std::vector<uint8_t>* v : {&h->planes, &h->i420, &h->scaled, &h->rgb}) {
+      v->clear();
+      v->shrink_to_fit();
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_spare_lock);
+    if (!g_spare) {
+      g_spare = h;
+      return 0;
+    }
+  }
   tjDestroy(h->tj);
   delete h;
   return 0;
