@@ -345,6 +345,10 @@ int run(const std::string& root_arg) {
 // daemon has reopened it.
 int hangup(const std::string& root) {
   const std::string path = hangup_path(root);
+  if (access((root + "/host/ttyGS0").c_str(), F_OK) != 0) {  // offered only during a run
+    fprintf(stderr, "panelsim hangup: no panelsim run serves %s\n", root.c_str());
+    return 1;
+  }
   make_dirs(root + "/sim");
   int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
   if (fd < 0) {
