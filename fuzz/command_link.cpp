@@ -62,9 +62,11 @@
 
 namespace {
 
-// A little over the receive buffer, so refused payloads are drained too,
-// and small enough for an input to take milliseconds.
-constexpr size_t kMaxLineBytes = max_packet_len + (64u << 10);
+// Bytes on the line per input. More would mostly be read as junk packets
+// (each one decrypted and dropped) at a few hundred milliseconds an input;
+// a payload larger than a handler's room is announced in the command, and
+// its draining starts all the same.
+constexpr size_t kMaxLineBytes = 128u << 10;
 constexpr size_t kMaxEvents = 4096;
 constexpr size_t kReadSizes[8] = {0, 1, 7, 64, 500, 512, 4096, 65536};  // 0: as much as asked
 constexpr uint32_t kProbeTag = 0xC0DE0001u;
