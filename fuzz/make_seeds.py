@@ -3,11 +3,16 @@
 media the host streams (H.264 from libx264, JPEG and PNG frames from the
 ffmpeg tool and the test fixtures), the host tool's file commands,
 microcontroller frames as the cooler sends them, kernel log lines as the
-kernel prints them. Run from anywhere; needs ffmpeg with libx264.
+kernel prints them, and the bytes panelctl sends for each command (give
+its path as the argument; default build/panelctl). Run from anywhere;
+needs ffmpeg with libx264.
 Existing seeds (regression inputs among them) are left alone."""
 import os
+import select
 import struct
 import subprocess
+import time
+import tty
 import sys
 import tempfile
 
@@ -192,7 +197,119 @@ def file_seeds():
     put("file_commands", "two_creates_no_file_open", s)
 
 
+# --- command link end to end ------------------------------------------------
+# Real traffic: the bytes panelctl sends for a command (packet and bulk
+# payload), caught on a pty that answers each command like the device.
+# A seed is the state byte and raw-byte operations carrying those bytes.
+def capture(panelctl, args, codes):
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    proc = subprocess.Popen([panelctl, "--device", os.ttyname(slave), "--timeout", "3000"] + args,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    got = bytearray()
+    codes = list(codes)
+    deadline = time.time() + 20
+    while time.time() < deadline:
+        buf = bytearray()
+        while time.time() < deadline:
+            r, _, _ = select.select([master], [], [], 0.3)
+            if r:
+                buf += os.read(master, 65536)
+            elif buf or proc.poll() is not None:
+                break
+        if not buf:
+            break
+        got += buf
+        code = codes.pop(0) if codes else 0
+        os.write(master, bytes([code, 200]) + bytes(6) + bytes([200]) + bytes(503))
+    proc.wait(timeout=10)
+    os.close(master)
+    os.close(slave)
+    return bytes(got)
+
+
+def raw_ops(data):
+    out = b""
+    for i in range(0, len(data), 8191):
+        part = data[i:i + 8191]
+        out += bytes([(len(part) >> 8) << 3, len(part) & 0xFF]) + part
+    return out
+
+
+def packet_op(code, params=b"", faults=0, flip=0):
+    op = 2 | faults << 3 if faults else 1
+    out = bytes([op, 0, code, 0, len(params)]) + params
+    return out + (bytes([flip]) if faults else b"")
+
+
+def command_link_seeds(panelctl):
+    if not os.access(panelctl, os.X_OK):
+        print("make_seeds: no %s, command link seeds skipped" % panelctl, file=sys.stderr)
+        return
+    jpeg = ffmpeg(["-f", "lavfi", "-i", "testsrc2=size=48x64", "-frames:v", "1", "-q:v", "6"], ".jpg")
+    with tempfile.TemporaryDirectory() as t:
+        pic = os.path.join(t, "p.jpg")
+        with open(pic, "wb") as f:
+            f.write(jpeg)
+        png = os.path.join(t, "p.png")
+        with open(png, "wb") as f:
+            f.write(ffmpeg(["-f", "lavfi", "-i", "testsrc=size=24x12", "-frames:v", "1",
+                            "-pix_fmt", "rgba"], ".png"))
+        small = os.path.join(t, "s.bin")
+        with open(small, "wb") as f:
+            f.write(b"soak file contents " * 20)
+        vid = os.path.join(t, "v.h264")
+        with open(vid, "wb") as f:
+            f.write(h264("testsrc=size=48x64:rate=5", 2))
+        runs = {
+            "identity": (["identity"], [10]),
+            "brightness": (["brightness", "50"], [14]),
+            "rotation": (["rotation", "2"], [13]),
+            "calibrate": (["calibrate", "3", "4"], [202]),
+            "clock_set": (["clock-set", "2026-01-02 03:04:05"], [51]),
+            "jpeg_frame": (["jpeg", pic], [101]),
+            "png_overlay": (["png", png, "4", "8"], [102]),
+            "png_full": (["png-full", png], [102]),
+            "overlay_clear": (["overlay-clear"], [103]),
+            "overlay_on": (["overlay", "on"], [105]),
+            "put_file": (["put", small, "/usr/data/a.bin"], [40]),
+            "upload": (["upload", "--chunk", "100", small, "/usr/data/b.bin"], [38, 39, 39, 39, 39]),
+            "list": (["ls", "/usr/data"], [99]),
+            "size": (["size", "/usr/data/a.bin"], [98]),
+            "remove": (["rm", "/usr/data/a.bin"], [42]),
+            "storage": (["storage"], [100]),
+            "picture": (["picture", "/media/logo.jpg"], [113]),
+            "logo": (["logo"], [45]),
+            "nop": (["nop"], [254]),
+            "frame": (["frame"], [118]),
+            "constant": (["constant"], [17]),
+            "group": (["group"], [201]),
+            "stream_block": (["raw", "119", "0", "0", "0x03", "0xE8", "0", "0", "0", "0", "0", "1",
+                              "--payload", vid], [119]),
+        }
+        for name, (args, codes) in runs.items():
+            data = capture(panelctl, args, codes)
+            if len(data) < 512:
+                print("make_seeds: %s sent nothing" % name, file=sys.stderr)
+                continue
+            put("command_link", "panelctl_" + name, b"\0" + raw_ops(data))
+    # Faults a host line shows: a packet cut short, a stray byte, a stalled
+    # payload, broken trailers, magic bytes and padding, EINTR, tiny reads.
+    put("command_link", "cut_packet_then_identity", b"\0" + packet_op(10)[:3] + bytes([5]) + packet_op(10))
+    put("command_link", "stray_byte", b"\0" + bytes([0, 1, 0x5A]) + packet_op(10) + bytes([6]) + packet_op(10))
+    put("command_link", "stalled_jpeg", b"\0" + packet_op(101, struct.pack(">I", 200000)) +
+        bytes([3 | 2 << 3, 0x30, 0xD4]) + bytes([5]) + packet_op(10))
+    put("command_link", "broken_packets", b"\0" + b"".join(packet_op(10, b"", f, 77) for f in (1, 2, 4, 8, 15)))
+    put("command_link", "eintr_tiny_reads", bytes([1 << 1]) + bytes([4]) + packet_op(17) + bytes([4, 7 | 2 << 3])
+        + packet_op(99, struct.pack(">I", 9) + b"\0" * 4 + b"/usr/data") + bytes([7]) + packet_op(201))
+    put("command_link", "refused_big_payload", b"\0" + packet_op(40, struct.pack(">II", 4, 3000000) + b"/a.b")
+        + bytes([3 | 6 << 3, 0xFF, 0xFF]) + packet_op(10))
+    put("command_link", "destructive", b"\0" + packet_op(11) + packet_op(12) + packet_op(43) + packet_op(253)
+        + packet_op(44) + packet_op(10))
+
+
 def main():
+    command_link_seeds(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build", "panelctl"))
     nalu_seeds()
     mcu_seeds()
     kmsg_seeds()

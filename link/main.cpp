@@ -20,10 +20,10 @@
 #include "image/jpeg.h"
 #include "image/png_overlay.h"
 #include "image/slideshow.h"
+#include "link/command_loop.h"
 #include "link/startup.h"
 #include "platform/system.h"
 #include "protocol/command.h"
-#include "protocol/packet.h"
 #include "protocol/tty.h"
 #include "standby/clock.h"
 #include "standby/offline.h"
@@ -37,32 +37,6 @@
 #include "video/local_player.h"
 
 namespace {
-
-// One pass of the command loop over a validated packet.
-void handle_command(const std::vector<uint8_t>& cmd, uint8_t* reply) {
-  usb_timeout_cnt.store(0);
-  test_mode.store(0);
-  if (cfg.test_mode == 1) {
-    cfg.test_mode.store(0);
-    SaveConfig();
-    puts("save test mode config");
-  }
-  request_stop(CLOCK_STATE);
-
-  memset(reply, 0, cmd_len);
-  Command c(cmd.data(), cmd.size());
-  Reply r{reply};
-  if (CommandHandler h = find_command(c.code())) h(c, r);
-
-  if (r.mode == ReplyMode::Normal) {
-    reply[0] = c.code();
-    reply[1] = 200;
-    for (int i = 0; i < 4; i++) reply[2 + i] = c.u8(4 + i);
-    safe_write(tty_fd, reply, cmd_len);
-  } else if (r.mode == ReplyMode::Raw) {
-    safe_write(tty_fd, reply, cmd_len);
-  }
-}
 
 // A start-up marker file that asks to skip a screen once; it is removed.
 bool take_marker(const char* path) {
@@ -134,13 +108,13 @@ int serve_host() {
   for (;;) {
     if (init_tty() < 0) return -1;
     for (;;) {
-      if (uart_read(tty_fd, r_buf, cmd_len) < 0) {
+      const PacketRead got = read_command(&cmd);
+      if (got == PacketRead::Failed) {
         printf("uart_read null ");
         uart_close(tty_fd);
         break;
       }
-      if (!validate_packet(r_buf, &cmd)) continue;
-      handle_command(cmd, reply);
+      if (got == PacketRead::Command) handle_command(cmd, reply);
     }
   }
 }

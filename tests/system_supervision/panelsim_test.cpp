@@ -2,6 +2,7 @@
 // of `panelsim run`, `panelsim kmsg` writes kernel log lines.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,58 @@ TEST(PanelsimPeripherals, McuSettingsAndKernelLinesReachTheRunningDaemon) {
   sim.reset();
   // Now a FIFO that nobody reads: refused, not hung.
   EXPECT_EQ(harness::run(ps + "kmsg " + root.path() + " x 2>/dev/null"), 1);
+}
+
+// A hang-up of the host line under the daemon and a silent microcontroller,
+// as the soak injects them: the daemon reopens its line and answers; frames
+// stop while silent and come back after.
+TEST(PanelsimPeripherals, HangupAndMicrocontrollerSilence) {
+  DeviceRoot root;
+  write_settings(root);
+  root.write(kMarker, "");
+  const std::string ps = harness::build_dir() + "/panelsim ";
+  EXPECT_EQ(harness::run(ps + "hangup " + root.path() + " 2>/dev/null"), 1);  // no run
+
+  auto sim = std::make_unique<harness::SimRun>(root);
+  auto count = [&](const std::string& text) {
+    const std::string log = sim->log();
+    int n = 0;
+    for (size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size()) n++;
+    return n;
+  };
+  ASSERT_TRUE(harness::wait_until([&] { return count("receive temp 30") > 0; }, 10000))
+      << sim->log();
+
+  EXPECT_EQ(harness::run(ps + "hangup " + root.path()), 0);
+  EXPECT_TRUE(harness::wait_until(
+      [&] { return count("uart_read null") >= 1 && count("init_tty done!") == 2; },
+      harness::scaled(5000)))
+      << sim->log();
+  int status = -1;
+  EXPECT_NE(sim->ctl("identity", &status).find("_0001_"), std::string::npos);
+  EXPECT_EQ(status, 0);
+
+  std::string out;
+  EXPECT_EQ(harness::run(ps + "mcu " + root.path() + " silent=1", &out), 0);
+  EXPECT_EQ(out, "temp=30 pump=1500 suspend=0 silent=1\n");
+  // Frames already queued may still be read; then none comes for 3 s (the
+  // feeder sends one a second), which never happens while it sends.
+  int seen = -1;
+  auto last_change = std::chrono::steady_clock::now();
+  EXPECT_TRUE(harness::wait_until(
+      [&] {
+        const int n = count("receive temp");
+        const auto now = std::chrono::steady_clock::now();
+        if (n != seen) seen = n, last_change = now;
+        return now - last_change > std::chrono::milliseconds(harness::scaled(3000));
+      },
+      harness::scaled(30000), 100))
+      << sim->log();
+  EXPECT_EQ(harness::run(ps + "mcu " + root.path() + " silent=0 temp=41", &out), 0);
+  EXPECT_EQ(root.read("/sim/mcu"), "temp=41\npump=1500\nsuspend=0\n");
+  EXPECT_TRUE(
+      harness::wait_until([&] { return count("receive temp 41") > 0; }, harness::scaled(10000)))
+      << sim->log();
 }
 
 }  // namespace

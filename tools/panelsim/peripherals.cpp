@@ -1,6 +1,7 @@
 // The simulated peripherals around the daemon: the cooler's microcontroller
 // (status frames on the ttyS5 pty during `panelsim run`, settings changed
-// with `panelsim mcu`) and the kernel log (`panelsim kmsg`).
+// with `panelsim mcu`; `silent=1` stops the frames, as a microcontroller
+// that hangs or loses its line would) and the kernel log (`panelsim kmsg`).
 //
 // The feeder thread owns the master side of the microcontroller pty for the
 // run; the settings travel through ROOT/sim/mcu, replaced whole by each
@@ -28,6 +29,7 @@ struct McuSettings {
   long temp = 30;
   long pump = 1500;
   long suspend = 0;
+  long silent = 0;  // 1: no frames at all
 };
 
 std::string settings_path(const std::string& root) { return root + "/sim/mcu"; }
@@ -48,6 +50,8 @@ bool apply_setting(const std::string& word, McuSettings* s) {
     s->pump = v;
   } else if (key == "suspend" && v >= 0 && v <= 255) {
     s->suspend = v;
+  } else if (key == "silent" && v >= 0 && v <= 1) {
+    s->silent = v;
   } else {
     return false;
   }
@@ -71,6 +75,7 @@ bool save_settings(const std::string& root, const McuSettings& s) {
   FILE* f = fopen(tmp.c_str(), "w");
   if (!f) return false;
   fprintf(f, "temp=%ld\npump=%ld\nsuspend=%ld\n", s.temp, s.pump, s.suspend);
+  if (s.silent) fprintf(f, "silent=%ld\n", s.silent);  // the usual file keeps its three lines
   bool ok = fclose(f) == 0;
   return ok && rename(tmp.c_str(), path.c_str()) == 0;
 }
@@ -106,7 +111,8 @@ void setup(CLI::App& app) {
   static std::vector<std::string> settings;
   auto* m = app.add_subcommand("mcu", "show or change the microcontroller readings");
   m->add_option("ROOT", root, "device root")->required();
-  m->add_option("SETTING", settings, "temp=0..255 pump=0..65535 suspend=0|1")->check(mcu_setting());
+  m->add_option("SETTING", settings, "temp=0..255 pump=0..65535 suspend=0|1 silent=0|1")
+      ->check(mcu_setting());
   on_run(m, [] {
     std::string now, why = mcu_set(root, settings, &now);
     if (!why.empty()) {
@@ -144,9 +150,10 @@ PANELSIM_INIT_STEP(40, "microcontroller settings", init_mcu);
 void mcu_feeder_start(const std::string& root, int master_fd) {
   std::thread([root, master_fd] {
     for (;;) {
+      const McuSettings s = load_settings(root);
       uint8_t frame[16];
-      make_frame(load_settings(root), frame);
-      send_frame(master_fd, frame);
+      make_frame(s, frame);
+      if (!s.silent) send_frame(master_fd, frame);
       std::this_thread::sleep_for(std::chrono::seconds(1));
     }
   }).detach();
@@ -170,6 +177,7 @@ std::string mcu_set(const std::string& root, const std::vector<std::string>& set
     return "cannot write " + settings_path(root) + ": " + strerror(errno);
   *now = "temp=" + std::to_string(s.temp) + " pump=" + std::to_string(s.pump) +
          " suspend=" + std::to_string(s.suspend);
+  if (s.silent) *now += " silent=1";
   return "";
 }
 

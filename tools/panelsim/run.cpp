@@ -8,6 +8,12 @@
 // script can wait for it. The daemon's output is passed through. ROOT/proc/kmsg becomes a
 // FIFO held open here, so kernel lines can be written into it while the
 // daemon runs. The tool ends with the daemon's exit status.
+//
+// `panelsim hangup ROOT` hangs the daemon's host line up as a cable pull on
+// the gadget side would: the request file ROOT/sim/hangup makes the run put
+// a fresh pty behind ROOT/dev/ttyGS0 and close the old one, so the daemon's
+// reads fail with a real hang-up. Bytes in flight are lost; the host side
+// stays open. The request is removed once the daemon has reopened its line.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -201,6 +207,7 @@ pid_t start_daemon(const std::string& root, const Lines& l, int* out_fd) {
 struct OutputWatch {
   std::string root, host_name, tail;
   bool host_ready = false;
+  unsigned long opens = 0;  // times the daemon opened its host line
 };
 
 void pass_output(int* out_fd, OutputWatch* w) {
@@ -212,13 +219,45 @@ void pass_output(int* out_fd, OutputWatch* w) {
   }
   if (n <= 0) return;
   fwrite(buf, 1, static_cast<size_t>(n), stdout);
-  if (w->host_ready) return;
   w->tail.append(buf, static_cast<size_t>(n));
-  if (w->tail.find("init_tty done!") != std::string::npos) {
+  static const std::string kOpened = "init_tty done!";
+  for (size_t at = 0; (at = w->tail.find(kOpened, at)) != std::string::npos; at += kOpened.size())
+    w->opens++;
+  if (w->opens > 0 && !w->host_ready) {
     w->host_ready = link_to(w->root + "/host/ttyGS0", w->host_name);
     fprintf(stderr, "panelsim: host line at %s/host/ttyGS0\n", w->root.c_str());
   }
-  if (w->tail.size() > 64) w->tail.erase(0, w->tail.size() - 64);
+  // Keeps only a tail too short to hold the marker whole, so none is counted twice.
+  if (w->tail.size() >= kOpened.size()) w->tail.erase(0, w->tail.size() - (kOpened.size() - 1));
+}
+
+std::string hangup_path(const std::string& root) { return root + "/sim/hangup"; }
+
+double seconds_now() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// Puts a fresh pty behind ROOT/dev/ttyGS0 and closes the old one: the
+// daemon's next read or write on it fails as on a hung-up line.
+bool hang_up(const std::string& root, Pty* line) {
+  Pty fresh;
+  if (!make_pty(&fresh)) {
+    perror("panelsim: openpty");
+    return false;
+  }
+  if (!link_to(root + "/dev/ttyGS0", fresh.name)) {
+    perror("panelsim: symlink");
+    close(fresh.master);
+    close(fresh.slave);
+    return false;
+  }
+  close(line->master);
+  close(line->slave);
+  *line = fresh;
+  fprintf(stderr, "panelsim: host line hung up\n");
+  return true;
 }
 
 // Bridges the host line and passes output until the daemon ends or a
@@ -229,7 +268,27 @@ int serve(const std::string& root, Lines& l, pid_t pid, int out_fd) {
   Pipe to_dev{l.host.master, l.line.master, {}, 0};
   Pipe to_host{l.line.master, l.host.master, {}, 0};
   int status = 0;
+  double checked = 0;
+  unsigned long opens_at_hangup = 0;
+  bool hung_up = false;
   for (;;) {
+    const double t = seconds_now();
+    if (t - checked > 0.1) {  // a stat per pass would cost a stream dearly
+      checked = t;
+      if (hung_up && watch.opens > opens_at_hangup) {
+        unlink(hangup_path(root).c_str());
+        hung_up = false;
+      } else if (!hung_up && access(hangup_path(root).c_str(), F_OK) == 0) {
+        if (hang_up(root, &l.line)) {
+          to_dev = Pipe{l.host.master, l.line.master, {}, 0};
+          to_host = Pipe{l.line.master, l.host.master, {}, 0};
+          opens_at_hangup = watch.opens;
+          hung_up = true;
+        } else {
+          unlink(hangup_path(root).c_str());
+        }
+      }
+    }
     if (g_stop) {
       kill(pid, SIGTERM);
       waitpid(pid, &status, 0);
@@ -270,6 +329,7 @@ int run(const std::string& root_arg) {
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   signal(SIGPIPE, SIG_IGN);
+  unlink(hangup_path(root).c_str());  // a request left from an earlier run
   int out_fd = -1;
   pid_t pid = start_daemon(root, lines, &out_fd);
   if (pid < 0) return 1;
@@ -281,11 +341,41 @@ int run(const std::string& root_arg) {
   return exit_code(status);
 }
 
+// Asks the running `panelsim run` to hang the line up and waits until the
+// daemon has reopened it.
+int hangup(const std::string& root) {
+  const std::string path = hangup_path(root);
+  if (access((root + "/host/ttyGS0").c_str(), F_OK) != 0) {  // offered only during a run
+    fprintf(stderr, "panelsim hangup: no panelsim run serves %s\n", root.c_str());
+    return 1;
+  }
+  make_dirs(root + "/sim");
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+  if (fd < 0) {
+    fprintf(stderr, "panelsim hangup: %s: %s\n", path.c_str(), strerror(errno));
+    return 1;
+  }
+  close(fd);
+  const char* factor = getenv("PANELD_TIME_FACTOR");
+  const double wait = 20 * (factor && atof(factor) > 1 ? atof(factor) : 1);
+  for (double start = seconds_now(); seconds_now() - start < wait;) {
+    if (access(path.c_str(), F_OK) != 0) return 0;
+    usleep(50000);
+  }
+  unlink(path.c_str());
+  fprintf(stderr,
+          "panelsim hangup: the daemon did not reopen its line (is panelsim run running?)\n");
+  return 1;
+}
+
 void setup(CLI::App& app) {
   static std::string root;
   auto* r = app.add_subcommand("run", "run paneld on ptys; host line at ROOT/host/ttyGS0");
   r->add_option("ROOT", root, "device root (panelsim init makes one)")->required();
   on_run(r, [] { return run(root); });
+  auto* h = app.add_subcommand("hangup", "hang up the daemon's host line during panelsim run");
+  h->add_option("ROOT", root, "device root")->required();
+  on_run(h, [] { return hangup(root); });
 }
 PANELSIM_SUBCOMMANDS(setup);
 

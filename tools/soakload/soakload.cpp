@@ -3,8 +3,9 @@
 // hard: H.264 in one, two and three parts with PNG overlays, JPEG frames,
 // uploads, listings and deletions, configuration and clock commands; and
 // faults: garbage and truncated packets, a stray byte, stalled bulk
-// payloads, line hang-ups, USB unplug and plug, microcontroller noise and
-// lost bytes, kernel log bursts. Every 10 s it samples the daemon's
+// payloads, line hang-ups (the host closing its side, and the device's
+// line hung up under the daemon), USB unplug and plug, microcontroller
+// noise, lost bytes and silence, kernel log bursts. Every 10 s it samples the daemon's
 // resident memory, descriptors and threads (and the frame rate) into a CSV;
 // at each quiet point (video stopped, host present) it takes a "quiet"
 // sample, which the growth check compares. At the end it checks that every
@@ -389,9 +390,11 @@ void settings() {
 
 // --- faults -------------------------------------------------------------------------------
 
+constexpr int kFaults = 10;
+
 void fault(int which) {
   fig.faults++;
-  switch (which % 8) {
+  switch (which % kFaults) {
     case 0: {
       note("fault: garbage packets");
       for (int i = 0; i < 3; i++) {
@@ -479,6 +482,25 @@ void fault(int which) {
       if (fd >= 0) close(fd);
       break;
     }
+    case 8: {
+      note("fault: device line hung up in the middle of a packet");
+      Packet pk = hostlink::make_packet(10, {});
+      host->send_bytes(pk.data(), 200);
+      sleep_ms(200);
+      // Returns once the daemon has reopened its line.
+      run_tool({"hangup", g_root});
+      sleep_ms(300);
+      break;
+    }
+    case 9:
+      // Past the line's 15 s wait for a first byte, so the reader's
+      // time-out and reopening run too.
+      note("fault: microcontroller silent for 20 s");
+      run_tool({"mcu", g_root, "silent=1"});
+      for (int i = 0; i < 20; i++) sleep_ms(1000);
+      run_tool({"mcu", g_root, "silent=0"});
+      sleep_ms(2000);
+      break;
   }
   // Whatever happened, the next command is answered.
   host->drain();
@@ -614,7 +636,7 @@ int main(int argc, char** argv) {
     if (round == 0) {
       // Warm-up: every path once (every fault included) before the first
       // quiet sample, so that growth afterwards is growth, not first use.
-      for (int f = 0; f < 8; f++) fault(f);
+      for (int f = 0; f < kFaults; f++) fault(f);
     } else {
       fault(round * 2);
       fault(round * 2 + 1);
