@@ -2,7 +2,7 @@
 # Runs every test: the normal build, the address+undefined sanitizer build,
 # the thread-sanitizer build of the concurrency tests, the 32-bit MIPS build
 # under qemu-mipsel (SKIP_MIPSEL=1 skips it), a short run of every fuzz
-# target, and a two-minute soak.
+# target, and a three-minute soak.
 #   scripts/test.sh           everything
 #   QUICK=1 scripts/test.sh   the normal build only
 set -euo pipefail
@@ -82,6 +82,6 @@ fi
 stage "fuzz: every target, a short bounded run with its seed corpus"
 JOBS=$JOBS scripts/fuzz.sh all "${FUZZ_SECONDS:-20}"
 
-stage "soak: two minutes of hard use through the real protocol"
-JOBS=$JOBS scripts/soak.sh 2
+stage "soak: three minutes of hard use through the real protocol"
+JOBS=$JOBS scripts/soak.sh 3
 stage "all tests passed"
