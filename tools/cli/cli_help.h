@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cctype>
+#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -65,6 +66,23 @@ inline std::string one_line(CLI::App& app, const CLI::ParseError& e) {
   std::string hint = subs.empty() ? app.get_name() + " --help"
                                   : app.get_name() + " help " + subs.front()->get_name();
   return where + what + " (see " + hint + ")";
+}
+
+// Parses the command line. Returns -1 when the tool should go on, else its
+// exit status: 0 after help, or what `report` makes of a one-line error.
+template <typename Report>
+int parse(CLI::App& app, int argc, char** argv, Report report) {
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    printf("%s", app.help().c_str());
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    // --help given after a subcommand names that subcommand.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    return report(one_line(app, e));
+  }
+  return -1;
 }
 
 }  // namespace cli_help

@@ -159,16 +159,9 @@ int main(int argc, char** argv) {
   add_help(app);
   for (SetupFn fn : setups()) fn(app);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    printf("%s", app.help().c_str());
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    // --help given after a subcommand names that subcommand.
-    if (e.get_exit_code() == 0) return app.exit(e);
-    return ctl.fail(cli_help::one_line(app, e), 2);
-  }
+  const int parsed =
+      cli_help::parse(app, argc, argv, [&](const std::string& m) { return ctl.fail(m, 2); });
+  if (parsed >= 0) return parsed;
   CLI::App* chosen = app.get_subcommands().front();
   auto it = runners().find(chosen);
   if (it == runners().end()) return ctl.fail("nothing to run for " + chosen->get_name(), 2);

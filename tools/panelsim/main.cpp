@@ -124,16 +124,11 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer("panelsim help SUBCOMMAND shows a subcommand's arguments.\n");
   for (PanelsimSetupFn fn : setups()) fn(app);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    printf("%s", app.help().c_str());
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);
-    fprintf(stderr, "panelsim: %s\n", cli_help::one_line(app, e).c_str());
+  const int parsed = cli_help::parse(app, argc, argv, [](const std::string& m) {
+    fprintf(stderr, "panelsim: %s\n", m.c_str());
     return 2;
-  }
+  });
+  if (parsed >= 0) return parsed;
   auto it = runners().find(app.get_subcommands().front());
   return it == runners().end() ? 2 : it->second();
 }
