@@ -68,6 +68,24 @@ inline std::string one_line(CLI::App& app, const CLI::ParseError& e) {
   return where + what + " (see " + hint + ")";
 }
 
+// The work of `help [SUBCOMMAND]`: prints the overview, or the named
+// subcommand's help. False when no subcommand has that name.
+inline bool show_help(CLI::App& app, const std::string& name) {
+  if (name.empty()) {
+    // Not app.help(): once `help` itself was parsed, that shows its own help.
+    printf(
+        "%s",
+        app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal).c_str());
+    return true;
+  }
+  for (CLI::App* s : app.get_subcommands([](CLI::App*) { return true; }))
+    if (s->get_name() == name) {
+      printf("%s", s->help().c_str());
+      return true;
+    }
+  return false;
+}
+
 // Parses the command line. Returns -1 when the tool should go on, else its
 // exit status: 0 after help, or what `report` makes of a one-line error.
 template <typename Report>

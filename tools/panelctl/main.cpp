@@ -38,15 +38,7 @@ void add_help(CLI::App& app) {
   static std::string name;
   sub->add_option("SUBCOMMAND", name, "the subcommand to explain");
   on_run_offline(sub, [&app](Panelctl& ctl) {
-    if (name.empty()) {
-      printf("%s", app.help().c_str());
-      return 0;
-    }
-    for (auto* s : app.get_subcommands([](CLI::App*) { return true; }))
-      if (s->get_name() == name) {
-        printf("%s", s->help().c_str());
-        return 0;
-      }
+    if (cli_help::show_help(app, name)) return 0;
     return ctl.fail("unknown subcommand " + name + " (panelctl --help lists them)", 2);
   });
 }

@@ -62,15 +62,7 @@ void setup(CLI::App& app) {
   auto* h = app.add_subcommand("help", "show the overview, or one subcommand's arguments");
   h->add_option("SUBCOMMAND", name, "the subcommand to explain");
   on_run(h, [&app] {
-    if (name.empty()) {
-      printf("%s", app.help().c_str());
-      return 0;
-    }
-    for (auto* s : app.get_subcommands([](CLI::App*) { return true; }))
-      if (s->get_name() == name) {
-        printf("%s", s->help().c_str());
-        return 0;
-      }
+    if (cli_help::show_help(app, name)) return 0;
     fprintf(stderr, "panelsim: unknown subcommand %s (panelsim --help lists them)\n", name.c_str());
     return 2;
   });
