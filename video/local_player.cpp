@@ -141,6 +141,22 @@ void stop_local_h264() {
   wake_h264_decoder();
 }
 
+void stop_local_h264_and_join() {
+  stop_local_h264();
+  // The player takes player_mu as it starts: join only once it has finished.
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(player_mu);
+      if (!local_264_player.joinable()) return;
+      if (player_done == 1) {
+        local_264_player.join();
+        return;
+      }
+    }
+    usleep(10000);
+  }
+}
+
 namespace {
 
 void cmd_play_local(const Command& c, Reply&) {

@@ -26,3 +26,6 @@ void stop_local_h264();
 // that stops the decoder itself right after (its stop then comes first in
 // the log, before the release).
 void request_local_h264_stop();
+// Stops the player and waits until its thread has ended, for callers that
+// must know no player is left (tests and fuzz targets between runs).
+void stop_local_h264_and_join();
