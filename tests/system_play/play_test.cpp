@@ -159,7 +159,7 @@ TEST_F(Play, BadInputIsNamedAndLeavesTheDeviceAlone) {
   } cases[] = {
       {dir_ + "notmedia.txt", 1, "notmedia.txt"},
       {dir_ + "nothere.mp4", 2, "nothere.mp4"},
-      {"--parts 4 " + dir_ + "clip.mp4", 2, "--parts"},
+      {"--bands 4 " + dir_ + "clip.mp4", 2, "--bands"},
       {"--panel 12x34x " + dir_ + "clip.mp4", 2, "--panel"},
   };
   for (const Case& c : cases) {
@@ -180,7 +180,7 @@ TEST_F(Play, InterruptStopsTheStreamAndTheDeviceServesOn) {
   const int st =
       harness::run("timeout -s INT --preserve-status 3 " + harness::build_dir() +
                        "/panelctl --device " + root_->file("/host/ttyGS0") +
-                       " play --panel 720x1600 --loop --parts 2 " + dir_ + "clip.mp4 2>&1",
+                       " play --panel 720x1600 --loop --bands 2 " + dir_ + "clip.mp4 2>&1",
                    &out);
   EXPECT_EQ(st, 130) << out;
   EXPECT_NE(out.find("stopped"), std::string::npos) << out;

@@ -296,7 +296,7 @@ void setup(CLI::App& app) {
   fit->excludes(fill)->excludes(stretch);
   fill->excludes(stretch);
   p->add_flag("--loop", opt.loop, "play the files again and again, until Ctrl-C");
-  p->add_option("--parts", opt.parts, "H.264 bands: 1, or 2 or 3 for the banded layout")
+  p->add_option("--bands,--parts", opt.parts, "H.264 bands: 1, or 2 or 3 for the banded layout")
       ->check(CLI::Range(1u, 3u))
       ->capture_default_str();
   p->add_option("--rotation", opt.rotation, "the panel's rotation code 0..3 (set with rotation)")
