@@ -47,8 +47,7 @@ void pace_to_schedule(FrameSchedule* s, int32_t period) {
     s->running = false;
     return;
   }
-  const struct timespec now = mono_now();
-  const uint32_t now_us = to_us32(now);
+  const uint32_t now_us = mono_us32();
   const uint32_t due = s->due + static_cast<uint32_t>(period);
   // Signed distance to the deadline; exact across the 32-bit wrap.
   const int32_t left = static_cast<int32_t>(due - now_us);
@@ -58,7 +57,14 @@ void pace_to_schedule(FrameSchedule* s, int32_t period) {
     return;
   }
   s->due = due;
-  if (left < 1) return;
+  sleep_until_mono_us(due);
+}
+
+void sleep_until_mono_us(uint32_t due) {
+  const struct timespec now = mono_now();
+  // Signed distance; exact across the 32-bit wrap.
+  const int32_t left = static_cast<int32_t>(due - to_us32(now));
+  if (left < 1 || left > kMaxWaitUs) return;
   // An absolute sleep: a wake-up delay of this step is not carried into
   // the next one.
   struct timespec until = now;
