@@ -1,12 +1,9 @@
 #include "common/pace.h"
 
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
-
-#include "platform/system.h"
 
 namespace {
 
@@ -25,21 +22,14 @@ uint32_t to_us32(const struct timespec& ts) {
 
 }  // namespace
 
-uint32_t now_us32() {
-  struct timeval tv;
-  platform_gettimeofday(&tv);
-  return static_cast<uint32_t>(static_cast<uint64_t>(tv.tv_sec) * 1000000u +
-                               static_cast<uint64_t>(tv.tv_usec));
-}
-
 uint32_t mono_us32() { return to_us32(mono_now()); }
 
 int64_t mono_seconds() { return static_cast<int64_t>(mono_now().tv_sec); }
 
 void pace(uint32_t* last, int32_t period) {
-  const uint32_t remaining = *last + static_cast<uint32_t>(period) - now_us32();
+  const uint32_t remaining = *last + static_cast<uint32_t>(period) - mono_us32();
   if (remaining >= 1 && remaining <= 99999) usleep(remaining);
-  *last = now_us32();
+  *last = mono_us32();
 }
 
 void pace_to_schedule(FrameSchedule* s, int32_t period) {

@@ -3,12 +3,8 @@
 
 #include <cstdint>
 
-// Wall-clock microseconds, truncated to 32 bits (differences stay exact
-// across the wrap).
-uint32_t now_us32();
-
-// Monotonic microseconds, truncated to 32 bits: setting the clock does not
-// move them.
+// Monotonic microseconds, truncated to 32 bits (differences stay exact
+// across the wrap): setting the clock does not move them.
 uint32_t mono_us32();
 // Monotonic whole seconds (for stall checks that must not trip when the
 // clock is set).
