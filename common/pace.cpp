@@ -32,7 +32,7 @@ void pace(uint32_t* last, int32_t period) {
   *last = mono_us32();
 }
 
-void pace_to_schedule(FrameSchedule* s, int32_t period) {
+void pace_to_schedule(FrameSchedule* s, int32_t period, bool (*go_on)()) {
   if (period <= 0) {
     s->running = false;
     return;
@@ -41,13 +41,22 @@ void pace_to_schedule(FrameSchedule* s, int32_t period) {
   const uint32_t due = s->due + static_cast<uint32_t>(period);
   // Signed distance to the deadline; exact across the 32-bit wrap.
   const int32_t left = static_cast<int32_t>(due - now_us);
-  if (!s->running || left > kMaxWaitUs || left < -period) {
+  if (!s->running || left > period || left < -period) {
     s->due = now_us;
     s->running = true;
     return;
   }
   s->due = due;
-  sleep_until_mono_us(due);
+  for (;;) {
+    const int32_t rest = static_cast<int32_t>(due - mono_us32());
+    if (rest < 1) return;
+    if (rest <= kMaxWaitUs) {
+      sleep_until_mono_us(due);
+      return;
+    }
+    sleep_until_mono_us(mono_us32() + kMaxWaitUs);
+    if (go_on && !go_on()) return;
+  }
 }
 
 void sleep_until_mono_us(uint32_t due) {

@@ -24,11 +24,13 @@ struct FrameSchedule {
 };
 
 // Waits until the next step of `s` is due (last due + period), then counts
-// the step. A single wait is 1 to 99 999 µs; a step that would wait longer,
-// or that is late by more than one period, starts the schedule again from
-// now instead of stalling or bursting to catch up. A late step (decoding
-// slower than the period) goes at once. period <= 0: no waiting.
-void pace_to_schedule(FrameSchedule* s, int32_t period);
+// the step. A single wait is 1 to 99 999 µs: a longer period (below 10 steps
+// a second) is waited in several, and `go_on`, when given, is asked between
+// them so that a stop need not wait out the period. A step late by more
+// than one period starts the schedule again from now instead of bursting to
+// catch up. A late step (decoding slower than the period) goes at once.
+// period <= 0: no waiting.
+void pace_to_schedule(FrameSchedule* s, int32_t period, bool (*go_on)() = nullptr);
 
 // Sleeps until monotonic time `due` (from mono_us32()), when that is 1 to
 // 99 999 µs ahead; otherwise returns at once.

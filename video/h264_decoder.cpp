@@ -432,9 +432,11 @@ bool decode_into_frame(DecoderRun& run, int p, int32_t len, int32_t mode) {
 // the wait for its slot on the schedule comes first: the panel then shows
 // frames evenly spaced, whatever each took to decode. Then it goes to the
 // mirror thread and the frame count moves on.
+bool still_wanted() { return h264_start_mark == 1; }
+
 void hand_off(DecoderRun& run) {
   const bool wanted = h264_start_mark == 1;
-  pace_to_schedule(&schedule, frameTimes[0]);
+  pace_to_schedule(&schedule, frameTimes[0], wanted ? still_wanted : nullptr);
   if (wanted && h264_start_mark == 0) {
     // Stopped while this frame waited for its time: it was decoded ahead
     // and is not shown, as a stop ends playback at the last frame due.

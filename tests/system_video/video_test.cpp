@@ -535,6 +535,34 @@ TEST_F(Video, ThirtyFramesASecondHoldWhileTheClockIsSet) {
   EXPECT_LT(worst, 4.0) << "frames off the even schedule";
 }
 
+// Below 10 frames a second one period is longer than one wait may be: the
+// period is still held (it was not: frames went at once), and a stop does
+// not wait out a whole period.
+TEST_F(Video, SlowRatesAreHeldAndStopAtOnce) {
+  constexpr int kFrames = 6;
+  const Clip c = clip(0, 64, kFrames, false, false);
+  ASSERT_FALSE(c.data.empty()) << "ffmpeg with libx264 is needed";
+  Packet r;
+  ASSERT_TRUE(d_->command(15, {4}, &r));  // 250 ms a frame
+  using Clock = std::chrono::steady_clock;
+  ASSERT_GE(send_block(*d_, 0, 1, c.data), 1);
+  ASSERT_TRUE(harness::wait_until([&] { return frame(*d_) >= 1; }, 5000, 5));
+  const Clock::time_point first = Clock::now();
+  ASSERT_TRUE(harness::wait_until([&] { return frame(*d_) >= 4; }, 5000, 5)) << d_->log();
+  const double three = std::chrono::duration<double>(Clock::now() - first).count();
+  EXPECT_GT(three, 0.6) << "3 periods of 250 ms";
+  EXPECT_LT(three, 1.5 * harness::time_factor());
+  ASSERT_TRUE(d_->command(15, {1}, &r));  // a period of 1 s, then a stop
+  const size_t from = d_->log().size();
+  const Clock::time_point stop = Clock::now();
+  ASSERT_TRUE(d_->command(123, {}, &r));
+  const int64_t at = frame(*d_);
+  ASSERT_TRUE(d_->wait_log("del message queue done", 5000, from)) << d_->log().substr(from);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - stop).count(),
+            0.7 * harness::time_factor());
+  EXPECT_LE(frame(*d_), at + 1);
+}
+
 // panelctl's video subcommands, on the daemon under `panelsim run`.
 TEST(VideoPanelctl, StreamsQueriesAndStops) {
   ASSERT_FALSE(one().parts.empty() || two().parts.empty()) << "ffmpeg with libx264 is needed";
