@@ -12,7 +12,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -87,10 +86,12 @@ class ChunkWriter {
   uint32_t size_ = 0;
 };
 
-ChunkWriter writer;
+// Never destroyed: its thread waits on it until the process ends, and a
+// condition variable destroyed under a waiter would hang the exit.
+ChunkWriter& writer = *new ChunkWriter;
 // The receive buffer's twin: a chunk in the writer's hand stays in one while
-// the next payload arrives in the other (r_buf and this swap places).
-std::unique_ptr<uint8_t[]> spare_store;
+// the next payload arrives in the other (r_buf and this swap places). Kept
+// for the process's life, as r_buf is.
 uint8_t* spare = nullptr;
 // Text of the last directory listing, NUL-filled after the text.
 char dir_result[dir_result_len];
@@ -163,10 +164,7 @@ void save_chunk(const Command& c, Reply& r) {
     saveFp = nullptr;
     return;
   }
-  if (!spare) {
-    spare_store.reset(new (std::nothrow) uint8_t[max_packet_len]);
-    spare = spare_store.get();
-  }
+  if (!spare) spare = new (std::nothrow) uint8_t[max_packet_len];
   if (!spare) {
     save_file(saveFp, r_buf, w, 0);  // no memory for a second buffer: written here
     return;
