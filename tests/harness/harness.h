@@ -32,6 +32,10 @@ bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms =
 // Runs a command line through /bin/sh; returns its exit status and, when
 // `out` is given, its standard output.
 int run(const std::string& cmdline, std::string* out = nullptr);
+// A file's whole content ("" when missing).
+std::string read_file(const std::string& path);
+// Share of one core the process used over the next `ms` milliseconds.
+double cpu_share(pid_t pid, int ms);
 
 // A device root in a fresh temporary directory, removed on destruction.
 class DeviceRoot {
@@ -91,6 +95,9 @@ class Daemon {
   int count_log(const std::string& text) const;
 
   pid_t pid() const { return pid_; }
+  // Command 52 until both standby screens report "not running" (0xFF);
+  // painters take long to leave in the sanitizer builds.
+  bool stop_standby(int timeout_ms = 20000);
   bool running();
   // Waits for the process to end; its exit status, or -1 on time-out.
   int wait_exit(int timeout_ms);
@@ -135,6 +142,8 @@ struct Image {
   const uint8_t* at(int x, int y) const { return &rgba[(size_t(y) * width + x) * 4]; }
 };
 bool snapshot(const DeviceRoot& root, const std::string& layer, Image* out);
+// A PNG file decoded to RGBA.
+bool read_png(const std::string& path, Image* out);
 // The JSON text of `panelsim snapshot ROOT --state`.
 std::string snapshot_state(const DeviceRoot& root);
 

@@ -85,7 +85,7 @@ TEST(DeadInputs, AreRetriedWithoutSpinning) {
   dup2(null_fd, d.mcu_fd());  // closes the microcontroller's end
   close(null_fd);
   ASSERT_TRUE(d.wait_log("mcu uart read null", 4000)) << d.log();
-  EXPECT_LT(cpu_share(d.pid(), 2000), kIdleShare) << d.log();
+  EXPECT_LT(harness::cpu_share(d.pid(), 2000), kIdleShare) << d.log();
   root.write("/proc/kmsg", "<6>[1.000000] tft underrun recover done\n");  // read from 0 on
   EXPECT_TRUE(harness::wait_until(
       [&] { return root.read("/usr/data/log") == "[00:00:01.000] tft underrun recover done\n"; },
