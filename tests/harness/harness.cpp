@@ -9,7 +9,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace harness {
 
@@ -144,19 +144,17 @@ void DeviceRoot::remove(const std::string& device_path) const {
   ::unlink(file(device_path).c_str());
 }
 
-Daemon::Daemon(const DeviceRoot& root, DaemonOptions opts) : root_(root) {
+Daemon::Daemon(const DeviceRoot& root, bool kmsg_fifo) : root_(root) {
   std::string host_name, mcu_name;
-  if (!open_pty(&host_master_, &host_slave_, &host_name))
+  if (!open_pty(&host_master_, &host_slave_, &host_name) ||
+      !open_pty(&mcu_master_, &mcu_slave_, &mcu_name))
     throw std::runtime_error("openpty failed");
   mkdirs(root.file("/dev"));
-  ::unlink(root.file("/dev/ttyGS0").c_str());
-  symlink(host_name.c_str(), root.file("/dev/ttyGS0").c_str());
-  if (opts.mcu_line) {
-    if (!open_pty(&mcu_master_, &mcu_slave_, &mcu_name)) throw std::runtime_error("openpty failed");
-    ::unlink(root.file("/dev/ttyS5").c_str());
-    symlink(mcu_name.c_str(), root.file("/dev/ttyS5").c_str());
+  for (auto [link, name] : {std::pair{"/dev/ttyGS0", &host_name}, {"/dev/ttyS5", &mcu_name}}) {
+    ::unlink(root.file(link).c_str());
+    symlink(name->c_str(), root.file(link).c_str());
   }
-  if (opts.kmsg_fifo) {
+  if (kmsg_fifo) {
     std::string k = root.file("/proc/kmsg");
     mkdirs(root.file("/proc"));
     ::unlink(k.c_str());
@@ -172,13 +170,12 @@ Daemon::Daemon(const DeviceRoot& root, DaemonOptions opts) : root_(root) {
     dup2(log_fd, 2);
     setenv("PANELD_ROOT", root.path().c_str(), 1);
     setenv("TZ", "UTC", 1);
-    for (auto& e : opts.env) putenv(strdup(e.c_str()));
     execl(exe.c_str(), "paneld", static_cast<char*>(nullptr));
     _exit(127);
   }
   ::close(log_fd);
   host_ = new hostlink::HostLink(host_master_);
-  if (opts.wait_ready && !wait_log("init_tty done!", 20000))
+  if (!wait_log("init_tty done!", 20000))
     fprintf(stderr, "harness: the daemon did not open its host line:\n%s\n", log().c_str());
 }
 

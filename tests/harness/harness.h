@@ -59,19 +59,13 @@ class DeviceRoot {
   std::string path_;
 };
 
-struct DaemonOptions {
-  bool mcu_line = true;          // provide the microcontroller pty
-  bool kmsg_fifo = true;         // make /proc/kmsg a FIFO held open by the harness
-  std::vector<std::string> env;  // extra NAME=VALUE entries
-  // Wait until the daemon has opened the host line: opening it discards
-  // whatever was sent before, as on the board.
-  bool wait_ready = true;
-};
-
 // The real daemon, started on ptys in a device root, killed on destruction.
+// The constructor waits until the daemon has opened the host line: opening
+// it discards whatever was sent before, as on the board.
 class Daemon {
  public:
-  explicit Daemon(const DeviceRoot& root, DaemonOptions opts = {});
+  // kmsg_fifo: make /proc/kmsg a FIFO held open by the harness.
+  explicit Daemon(const DeviceRoot& root, bool kmsg_fifo = true);
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
@@ -81,7 +75,7 @@ class Daemon {
   // Sends a command and waits for the reply; false on time-out.
   bool command(uint8_t code, const std::vector<uint8_t>& params, hostlink::Packet* reply,
                const std::vector<uint8_t>& payload = {}, int timeout_ms = 5000);
-  // Master side of the microcontroller line (-1 without one).
+  // Master side of the microcontroller line.
   int mcu_fd() const { return mcu_master_; }
   // Writes a line into the kernel log FIFO.
   void kmsg(const std::string& line);

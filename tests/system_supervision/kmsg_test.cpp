@@ -77,9 +77,7 @@ TEST(DeadInputs, AreRetriedWithoutSpinning) {
   DeviceRoot root;  // its /proc/kmsg: an empty plain file
   write_settings(root);
   root.write(kMarker, "");  // a quiet daemon: no logo, offline screen or video
-  harness::DaemonOptions opts;
-  opts.kmsg_fifo = false;
-  Daemon d(root, opts);
+  Daemon d(root, /*kmsg_fifo=*/false);
   ASSERT_TRUE(d.wait_log("mcu uart thread run", 10000));
   int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, d.mcu_fd());  // closes the microcontroller's end
