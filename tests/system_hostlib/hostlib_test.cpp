@@ -210,10 +210,9 @@ TEST_F(CApi, TakeOverThenPicturesAndOverlaysReachThePanel) {
   ASSERT_TRUE(d_.wait_log("error fail jpg", 3000)) << d_.log();
   EXPECT_EQ(d_.count_log("jpg_buffer_num"), 0) << d_.log();
 
-  auto t0 = std::chrono::steady_clock::now();
+  const auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(panelhost_take_over(h_, 15000), 0) << panelhost_error(h_);
-  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_LT(secs, 8.0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
   uint8_t clock_state = 0, offline_state = 0;
   int playing = 1;
   ASSERT_EQ(panelhost_standby_stop(h_, &clock_state, &offline_state), 0);

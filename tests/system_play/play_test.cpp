@@ -67,15 +67,11 @@ class Play : public ::testing::Test {
     return img;
   }
 
-  static DeviceRoot* root_;
-  static harness::SimRun* sim_;
-  static std::string dir_;
-  static bool media_ok_;
+  static inline DeviceRoot* root_ = nullptr;
+  static inline harness::SimRun* sim_ = nullptr;
+  static inline std::string dir_;
+  static inline bool media_ok_ = false;
 };
-DeviceRoot* Play::root_;
-harness::SimRun* Play::sim_;
-std::string Play::dir_;
-bool Play::media_ok_;
 
 TEST_F(Play, VideoIsLetterboxedAndShownAtTheSourceRate) {
   int st;
