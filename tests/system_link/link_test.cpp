@@ -48,26 +48,6 @@ TEST(Link, PlaintextLengthsAreAnsweredAndBadPacketsDropped) {
   expect_header(r, 10);
 }
 
-TEST(Link, StartUpFilesAndTestMode) {
-  DeviceRoot root;
-  root.write("/usr/data/version", "1999999999-old-text");
-  Daemon d(root);
-  ASSERT_TRUE(d.wait_log("init_tty done!", 10000)) << d.log();
-  EXPECT_TRUE(root.exists("/usr/data/boot.sign"));
-  EXPECT_EQ(root.read("/usr/data/version"), "2026091101-old-text");
-  std::string log = d.log();
-  EXPECT_NE(log.find("main start!"), std::string::npos);
-  EXPECT_NE(log.find("ReadConfig open app.cfg err,rebuild"), std::string::npos);
-  EXPECT_LT(log.find("main start!"), log.find("time stamp "));
-
-  // A fresh device is in factory test mode until the first valid packet.
-  EXPECT_EQ(root.read("/usr/data/app.cfg")[6], 1);
-  Packet r;
-  ASSERT_TRUE(d.command(254, {}, &r));
-  EXPECT_TRUE(d.wait_log("save test mode config"));
-  EXPECT_EQ(root.read("/usr/data/app.cfg")[6], 0);
-}
-
 TEST(Link, MissingRootOrHostLineEndsTheProcess) {
   std::string exe = harness::build_dir() + "/paneld";
   std::string out;
