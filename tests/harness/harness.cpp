@@ -9,34 +9,25 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace harness {
 
 namespace {
 
-long long now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void mkdirs(const std::string& path) {
-  std::string cur;
-  for (size_t i = 1; i <= path.size(); i++) {
-    if (i == path.size() || path[i] == '/') {
-      cur = path.substr(0, i);
-      mkdir(cur.c_str(), 0755);
-    }
-  }
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
 }
 
 bool open_pty(int* master, int* slave, std::string* name) {
@@ -53,14 +44,30 @@ bool open_pty(int* master, int* slave, std::string* name) {
   return true;
 }
 
-std::string slurp(const std::string& path) {
+}  // namespace
+
+std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
 }
 
-}  // namespace
+double cpu_share(pid_t pid, int ms) {
+  auto ticks = [pid] {  // utime + stime, fields 14 and 15 of its stat line
+    long user = 0, sys = 0;
+    if (FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r")) {
+      if (fscanf(f, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
+                 &sys) != 2)
+        user = sys = 0;
+      fclose(f);
+    }
+    return user + sys;
+  };
+  const long a = ticks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return double(ticks() - a) / sysconf(_SC_CLK_TCK) / (ms / 1000.0);
+}
 
 std::string build_dir() { return PANELD_BUILD_DIR; }
 
@@ -123,7 +130,7 @@ bool DeviceRoot::exists(const std::string& device_path) const {
 }
 
 std::string DeviceRoot::read(const std::string& device_path) const {
-  return slurp(file(device_path));
+  return read_file(file(device_path));
 }
 
 void DeviceRoot::write(const std::string& device_path, const std::string& content) const {
@@ -137,19 +144,17 @@ void DeviceRoot::remove(const std::string& device_path) const {
   ::unlink(file(device_path).c_str());
 }
 
-Daemon::Daemon(const DeviceRoot& root, DaemonOptions opts) : root_(root) {
+Daemon::Daemon(const DeviceRoot& root, bool kmsg_fifo) : root_(root) {
   std::string host_name, mcu_name;
-  if (!open_pty(&host_master_, &host_slave_, &host_name))
+  if (!open_pty(&host_master_, &host_slave_, &host_name) ||
+      !open_pty(&mcu_master_, &mcu_slave_, &mcu_name))
     throw std::runtime_error("openpty failed");
   mkdirs(root.file("/dev"));
-  ::unlink(root.file("/dev/ttyGS0").c_str());
-  symlink(host_name.c_str(), root.file("/dev/ttyGS0").c_str());
-  if (opts.mcu_line) {
-    if (!open_pty(&mcu_master_, &mcu_slave_, &mcu_name)) throw std::runtime_error("openpty failed");
-    ::unlink(root.file("/dev/ttyS5").c_str());
-    symlink(mcu_name.c_str(), root.file("/dev/ttyS5").c_str());
+  for (auto [link, name] : {std::pair{"/dev/ttyGS0", &host_name}, {"/dev/ttyS5", &mcu_name}}) {
+    ::unlink(root.file(link).c_str());
+    symlink(name->c_str(), root.file(link).c_str());
   }
-  if (opts.kmsg_fifo) {
+  if (kmsg_fifo) {
     std::string k = root.file("/proc/kmsg");
     mkdirs(root.file("/proc"));
     ::unlink(k.c_str());
@@ -165,13 +170,12 @@ Daemon::Daemon(const DeviceRoot& root, DaemonOptions opts) : root_(root) {
     dup2(log_fd, 2);
     setenv("PANELD_ROOT", root.path().c_str(), 1);
     setenv("TZ", "UTC", 1);
-    for (auto& e : opts.env) putenv(strdup(e.c_str()));
     execl(exe.c_str(), "paneld", static_cast<char*>(nullptr));
     _exit(127);
   }
   ::close(log_fd);
   host_ = new hostlink::HostLink(host_master_);
-  if (opts.wait_ready && !wait_log("init_tty done!", 20000))
+  if (!wait_log("init_tty done!", 20000))
     fprintf(stderr, "harness: the daemon did not open its host line:\n%s\n", log().c_str());
 }
 
@@ -198,16 +202,15 @@ void Daemon::kmsg(const std::string& line) {
   (void)n;
 }
 
-std::string Daemon::log() const { return slurp(log_path_); }
+std::string Daemon::log() const { return read_file(log_path_); }
 
 bool Daemon::wait_log(const std::string& text, int timeout_ms, size_t from) const {
-  long long end = now_ms() + scaled(timeout_ms);
-  for (;;) {
-    std::string l = log();
-    if (l.size() > from && l.find(text, from) != std::string::npos) return true;
-    if (now_ms() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return wait_until(
+      [&] {
+        const std::string l = log();
+        return l.size() > from && l.find(text, from) != std::string::npos;
+      },
+      timeout_ms);
 }
 
 int Daemon::count_log(const std::string& text) const {
@@ -215,6 +218,13 @@ int Daemon::count_log(const std::string& text) const {
   int n = 0;
   for (size_t p = l.find(text); p != std::string::npos; p = l.find(text, p + text.size())) n++;
   return n;
+}
+
+bool Daemon::stop_standby(int timeout_ms) {
+  hostlink::Packet r{};
+  return wait_until(
+      [&] { return command(52, {}, &r) && r[1] == 200 && r[8] == 0xFF && r[9] == 0xFF; },
+      timeout_ms, 50);
 }
 
 bool Daemon::running() {
@@ -230,12 +240,7 @@ bool Daemon::running() {
 }
 
 int Daemon::wait_exit(int timeout_ms) {
-  long long end = now_ms() + scaled(timeout_ms);
-  while (running()) {
-    if (now_ms() > end) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return exit_status_;
+  return wait_until([&] { return !running(); }, timeout_ms) ? exit_status_ : -1;
 }
 
 SimRun::SimRun(const DeviceRoot& root) : root_(root) {
@@ -251,8 +256,7 @@ SimRun::SimRun(const DeviceRoot& root) : root_(root) {
     _exit(127);
   }
   // The host link appears once the daemon has opened its line.
-  for (int i = 0; i < scaled(400) && !root.exists("/host/ttyGS0"); i++)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  wait_until([&] { return root.exists("/host/ttyGS0"); }, 20000, 50);
 }
 
 SimRun::~SimRun() {
@@ -260,7 +264,7 @@ SimRun::~SimRun() {
   waitpid(pid_, nullptr, 0);
 }
 
-std::string SimRun::log() const { return slurp(root_.path() + "/../run.log"); }
+std::string SimRun::log() const { return read_file(root_.path() + "/../run.log"); }
 
 std::string SimRun::ctl(const std::string& args, int* status, std::string* err) const {
   std::string errfile = root_.path() + "/../ctl.err";
@@ -268,13 +272,25 @@ std::string SimRun::ctl(const std::string& args, int* status, std::string* err) 
   *status = run(build_dir() + "/panelctl --device " + root_.file("/host/ttyGS0") + " " + args +
                     " 2>" + errfile,
                 &out);
-  std::string e = slurp(errfile);
+  std::string e = read_file(errfile);
   if (err) {
     *err = e;
   } else {
     out += e;
   }
   return out;
+}
+
+bool read_png(const std::string& path, Image* out) {
+  png_image img;
+  memset(&img, 0, sizeof img);
+  img.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&img, path.c_str())) return false;
+  img.format = PNG_FORMAT_RGBA;
+  out->width = static_cast<int>(img.width);
+  out->height = static_cast<int>(img.height);
+  out->rgba.assign(PNG_IMAGE_SIZE(img), 0);
+  return png_image_finish_read(&img, nullptr, out->rgba.data(), 0, nullptr) != 0;
 }
 
 bool snapshot(const DeviceRoot& root, const std::string& layer, Image* out) {
@@ -284,15 +300,7 @@ bool snapshot(const DeviceRoot& root, const std::string& layer, Image* out) {
               " 2>&1",
           &o) != 0)
     return false;
-  png_image img;
-  memset(&img, 0, sizeof img);
-  img.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&img, png.c_str())) return false;
-  img.format = PNG_FORMAT_RGBA;
-  out->width = static_cast<int>(img.width);
-  out->height = static_cast<int>(img.height);
-  out->rgba.assign(PNG_IMAGE_SIZE(img), 0);
-  bool ok = png_image_finish_read(&img, nullptr, out->rgba.data(), 0, nullptr) != 0;
+  const bool ok = read_png(png, out);
   ::unlink(png.c_str());
   return ok;
 }

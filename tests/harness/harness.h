@@ -32,6 +32,10 @@ bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms =
 // Runs a command line through /bin/sh; returns its exit status and, when
 // `out` is given, its standard output.
 int run(const std::string& cmdline, std::string* out = nullptr);
+// A file's whole content ("" when missing).
+std::string read_file(const std::string& path);
+// Share of one core the process used over the next `ms` milliseconds.
+double cpu_share(pid_t pid, int ms);
 
 // A device root in a fresh temporary directory, removed on destruction.
 class DeviceRoot {
@@ -55,19 +59,13 @@ class DeviceRoot {
   std::string path_;
 };
 
-struct DaemonOptions {
-  bool mcu_line = true;          // provide the microcontroller pty
-  bool kmsg_fifo = true;         // make /proc/kmsg a FIFO held open by the harness
-  std::vector<std::string> env;  // extra NAME=VALUE entries
-  // Wait until the daemon has opened the host line: opening it discards
-  // whatever was sent before, as on the board.
-  bool wait_ready = true;
-};
-
 // The real daemon, started on ptys in a device root, killed on destruction.
+// The constructor waits until the daemon has opened the host line: opening
+// it discards whatever was sent before, as on the board.
 class Daemon {
  public:
-  explicit Daemon(const DeviceRoot& root, DaemonOptions opts = {});
+  // kmsg_fifo: make /proc/kmsg a FIFO held open by the harness.
+  explicit Daemon(const DeviceRoot& root, bool kmsg_fifo = true);
   ~Daemon();
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
@@ -77,7 +75,7 @@ class Daemon {
   // Sends a command and waits for the reply; false on time-out.
   bool command(uint8_t code, const std::vector<uint8_t>& params, hostlink::Packet* reply,
                const std::vector<uint8_t>& payload = {}, int timeout_ms = 5000);
-  // Master side of the microcontroller line (-1 without one).
+  // Master side of the microcontroller line.
   int mcu_fd() const { return mcu_master_; }
   // Writes a line into the kernel log FIFO.
   void kmsg(const std::string& line);
@@ -91,6 +89,9 @@ class Daemon {
   int count_log(const std::string& text) const;
 
   pid_t pid() const { return pid_; }
+  // Command 52 until both standby screens report "not running" (0xFF);
+  // painters take long to leave in the sanitizer builds.
+  bool stop_standby(int timeout_ms = 20000);
   bool running();
   // Waits for the process to end; its exit status, or -1 on time-out.
   int wait_exit(int timeout_ms);
@@ -135,6 +136,8 @@ struct Image {
   const uint8_t* at(int x, int y) const { return &rgba[(size_t(y) * width + x) * 4]; }
 };
 bool snapshot(const DeviceRoot& root, const std::string& layer, Image* out);
+// A PNG file decoded to RGBA.
+bool read_png(const std::string& path, Image* out);
 // The JSON text of `panelsim snapshot ROOT --state`.
 std::string snapshot_state(const DeviceRoot& root);
 

@@ -5,12 +5,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <thread>
 
 #include "common/state.h"
@@ -28,22 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 std::vector<uint8_t> grey(int level) { return testpic::encode(testpic::flat(1080, 2288, level)); }
 
-bool eventually(const std::function<bool()>& cond, int ms) {
-  for (auto end = Clock::now() + std::chrono::milliseconds(harness::scaled(ms));
-       Clock::now() < end;) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return cond();
-}
-
-double cpu_seconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
-         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
 class Jpeg : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -59,7 +41,7 @@ class Jpeg : public ::testing::Test {
   }
   void TearDown() override {
     ImgPlaying.store(0);
-    EXPECT_TRUE(eventually([] { return slideshow_threads() == 0; }, 3000));
+    EXPECT_TRUE(harness::wait_until([] { return slideshow_threads() == 0; }, 3000));
   }
   static std::string dir() { return root_->file("/usr/data/img"); }
   static void add(const std::string& name, int level) {
@@ -146,7 +128,7 @@ TEST_F(Jpeg, SlideshowShowsTheDirectoryInOrderOneEntryASecondUntilStopped) {
   EXPECT_EQ(slideshow_threads(), 1);
 
   ImgPlaying.store(0);  // what command 114 does: the current second runs out
-  EXPECT_TRUE(eventually([] { return slideshow_threads() == 0; }, 2500));
+  EXPECT_TRUE(harness::wait_until([] { return slideshow_threads() == 0; }, 2500));
   Shown last = shown();
   std::this_thread::sleep_for(1200ms);
   EXPECT_TRUE(shown() == last) << "a picture was shown after the stop";
@@ -155,15 +137,13 @@ TEST_F(Jpeg, SlideshowShowsTheDirectoryInOrderOneEntryASecondUntilStopped) {
 TEST_F(Jpeg, EmptiedDirectoryPausesInsteadOfSpinning) {
   add("a.jpg", 100);
   ASSERT_EQ(play_local_jpg_async(), 0);
-  ASSERT_TRUE(eventually([] { return std::abs(shown().luma - 100) <= 2; }, 3000));
+  ASSERT_TRUE(harness::wait_until([] { return std::abs(shown().luma - 100) <= 2; }, 3000));
   root_->remove("/usr/data/img/a.jpg");
   std::this_thread::sleep_for(1100ms);  // into the empty passes
-  double cpu0 = cpu_seconds();
-  std::this_thread::sleep_for(1500ms);
-  EXPECT_LT(cpu_seconds() - cpu0, 0.3) << "the slideshow rescans without pausing";
+  EXPECT_LT(harness::cpu_share(getpid(), 1500), 0.2) << "the slideshow rescans without pausing";
   EXPECT_EQ(ImgPlaying, 1);
   add("c.jpg", 160);  // found on a following pass
-  EXPECT_TRUE(eventually([] { return std::abs(shown().luma - 160) <= 2; }, 3500));
+  EXPECT_TRUE(harness::wait_until([] { return std::abs(shown().luma - 160) <= 2; }, 3500));
 }
 
 }  // namespace

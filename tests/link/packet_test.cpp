@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 
 #include "protocol/command.h"
@@ -25,46 +24,32 @@ std::array<uint8_t, 504> plain_with_pad(uint8_t pad) {
   return p;
 }
 
-TEST(Decrypt, PaddingDecidesTheLength) {
-  for (uint8_t pad : {0, 1, 8}) {
+TEST(Decrypt, PaddingDecidesTheLengthAndNineOrMoreIsAnError) {
+  for (uint8_t pad : {0, 1, 8, 9, 0x80, 0xFF}) {
     auto plain = plain_with_pad(pad);
     auto pkt = hostlink::encrypt_raw(plain.data());
     std::vector<uint8_t> cmd;
-    ASSERT_TRUE(validate_packet(pkt.data(), &cmd)) << int(pad);
+    CaptureStdout();
+    const bool ok = validate_packet(pkt.data(), &cmd);
+    const std::string out = GetCapturedStdout();
+    ASSERT_EQ(ok, pad <= 8) << int(pad);
+    if (!ok) {
+      EXPECT_EQ(out, "=====================DES CBC DECODE ERROR==================\n");
+      continue;
+    }
     ASSERT_EQ(cmd.size(), 504u - pad);
     EXPECT_EQ(memcmp(cmd.data(), plain.data(), cmd.size()), 0);
   }
 }
 
-TEST(Decrypt, PaddingOfNineOrMoreIsAnError) {
-  for (uint8_t pad : {9, 0x80, 0xFF}) {
-    auto plain = plain_with_pad(pad);
-    auto pkt = hostlink::encrypt_raw(plain.data());
-    std::vector<uint8_t> cmd;
-    CaptureStdout();
-    EXPECT_FALSE(validate_packet(pkt.data(), &cmd));
-    EXPECT_EQ(GetCapturedStdout(), "=====================DES CBC DECODE ERROR==================\n");
-  }
-}
-
-TEST(Validate, TrailerAndMagicBytes) {
+// Bytes 504..509 are not interpreted; the trailer is.
+TEST(Validate, TrailerBytes) {
   auto pkt = hostlink::make_packet(10, {});
   std::vector<uint8_t> cmd;
-  // Bytes 504..509 are not interpreted.
   memset(pkt.data() + 504, 0x5A, 6);
   EXPECT_TRUE(validate_packet(pkt.data(), &cmd));
-
-  auto bad = pkt;
-  bad[510] = 0xA2;
-  EXPECT_FALSE(validate_packet(bad.data(), &cmd));
-  bad = pkt;
-  bad[511] = 0x1B;
-  EXPECT_FALSE(validate_packet(bad.data(), &cmd));
-
-  auto plain = plain_with_pad(1);
-  plain[3] = 0x6E;
-  auto wrong_magic = hostlink::encrypt_raw(plain.data());
-  EXPECT_FALSE(validate_packet(wrong_magic.data(), &cmd));
+  pkt[510] = 0xA2;
+  EXPECT_FALSE(validate_packet(pkt.data(), &cmd));
 }
 
 TEST(CommandReader, FieldsOutsideTheCommandReadAsZero) {

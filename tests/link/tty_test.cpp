@@ -1,14 +1,12 @@
 // The serial layer on a real pty.
 #include "protocol/tty.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 
 namespace {
 
@@ -91,24 +89,6 @@ TEST(UartConfig, SettingsAsThePortShowsThem) {
   }
 }
 
-TEST(UartRead, ReadsExactCountAcrossSeveralWrites) {
-  PtyPair p;
-  ASSERT_EQ(uart_config(p.slave, 115200, 'N', 8, 'N', 1), 0);
-  std::thread writer([&] {
-    for (int i = 0; i < 4; i++) {
-      uint8_t b[100];
-      memset(b, i, sizeof b);
-      ASSERT_EQ(write(p.master, b, sizeof b), 100);
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  });
-  uint8_t buf[400];
-  EXPECT_EQ(uart_read(p.slave, buf, sizeof buf), 400);
-  writer.join();
-  EXPECT_EQ(buf[0], 0);
-  EXPECT_EQ(buf[399], 3);
-}
-
 TEST(UartRead, GapOfTwoSecondsFailsWithCount) {
   PtyPair p;
   ASSERT_EQ(uart_config(p.slave, 115200, 'N', 8, 'N', 1), 0);
@@ -125,23 +105,6 @@ TEST(UartRead, GapOfTwoSecondsFailsWithCount) {
   EXPECT_NE(err.find("safe read failed!\n"), std::string::npos) << err;
   EXPECT_GE(waited, std::chrono::milliseconds(1900));
   EXPECT_EQ(memcmp(buf, b, 10), 0);  // what arrived stays in the buffer
-}
-
-TEST(SafeWrite, WritesAllAndDrains) {
-  PtyPair p;
-  ASSERT_EQ(uart_config(p.slave, 115200, 'N', 8, 'N', 1), 0);
-  uint8_t out[512];
-  for (int i = 0; i < 512; i++) out[i] = static_cast<uint8_t>(i);
-  EXPECT_EQ(safe_write(p.slave, out, sizeof out), 512);
-  EXPECT_EQ(safe_write(p.slave, out, 0), 0);
-  uint8_t in[512];
-  size_t got = 0;
-  while (got < sizeof in) {
-    ssize_t n = read(p.master, in + got, sizeof in - got);
-    ASSERT_GT(n, 0);
-    got += static_cast<size_t>(n);
-  }
-  EXPECT_EQ(memcmp(in, out, sizeof in), 0);
 }
 
 }  // namespace

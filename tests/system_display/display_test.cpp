@@ -3,9 +3,7 @@
 // 202 on the overlay plane.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "tests/harness/harness.h"
 
@@ -20,28 +18,20 @@ const std::string kDriver = "/sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/"
 // takes a while in the sanitizer builds.
 constexpr int kSlow = 20000;
 
-// Waits until the command loop listens (the line is flushed when opened).
-void ready(Daemon& d) { ASSERT_TRUE(d.wait_log("init_tty done!", 10000)) << d.log(); }
-
-// Ends factory test mode and waits until the USB supervisor has acted on
-// the host's arrival (it restores the backlight once).
-void settle(Daemon& d) {
-  ready(d);
-  Packet r;
-  ASSERT_TRUE(d.command(254, {}, &r, {}, 10000)) << d.log();
-  d.wait_log("usb cnt", 3000);
-}
-
 int cfg_byte(const DeviceRoot& root, size_t i) {
   std::string app = root.read("/usr/data/app.cfg");
   return i < app.size() ? uint8_t(app[i]) : -1;
 }
 
-TEST(SystemDisplay, BrightnessTextsAndStoredLevel) {
+// Out of factory test mode, once the USB supervisor has acted on the host's
+// arrival (it restores the backlight once): brightness texts and stored
+// levels, and the calibration pattern.
+TEST(SystemDisplay, BrightnessAndCalibration) {
   DeviceRoot root;
   Daemon d(root);
-  ASSERT_NO_FATAL_FAILURE(settle(d));
   Packet r;
+  ASSERT_TRUE(d.command(254, {}, &r, {}, 10000)) << d.log();
+  d.wait_log("usb cnt", 3000);
   EXPECT_EQ(root.read(kDriver + "dump_dsi_reg"), "600");  // the configured level at start
   struct {
     uint8_t level;
@@ -54,38 +44,9 @@ TEST(SystemDisplay, BrightnessTextsAndStoredLevel) {
     EXPECT_EQ(root.read(kDriver + "dump_dsi_reg"), c.text) << int(c.level);
     EXPECT_EQ(cfg_byte(root, 0), c.stored) << int(c.level);
   }
-}
 
-// Factory test mode keeps the offline screen painting while the planes are
-// closed and reopened.
-TEST(SystemDisplay, RotationReopensThePlanes) {
-  DeviceRoot root;
-  Daemon d(root);
-  ASSERT_NO_FATAL_FAILURE(ready(d));
-  Packet r;
-  const std::pair<uint8_t, const char*> codes[] = {{1, "90"}, {2, "180"}, {3, "270"}, {7, "0"}};
-  for (auto [code, angle] : codes) {
-    ASSERT_TRUE(d.command(13, {code}, &r, {}, kSlow)) << d.log();
-    EXPECT_EQ(root.read(kDriver + "rotator_angle"), angle);
-    EXPECT_EQ(cfg_byte(root, 3), code);
-    harness::Image img;
-    ASSERT_TRUE(harness::snapshot(root, "overlay", &img));
-    EXPECT_EQ(img.width, code == 1 || code == 3 ? 2400 : 1080) << int(code);
-  }
-  EXPECT_TRUE(d.running());
-}
-
-TEST(SystemDisplay, CalibrationPaintsTheSelectedArea) {
-  DeviceRoot root;
-  Daemon d(root);
-  ASSERT_NO_FATAL_FAILURE(settle(d));
-  Packet r{};
   // The offline screen wipes the overlay when it ends: wait for that first.
-  for (int i = 0; i < 400 && !(r[8] == 0xFF && r[9] == 0xFF); i++) {
-    ASSERT_TRUE(d.command(52, {}, &r));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_TRUE(r[8] == 0xFF && r[9] == 0xFF) << "standby screens did not stop";
+  ASSERT_TRUE(d.stop_standby()) << "standby screens did not stop";
   ASSERT_TRUE(d.command(202, {16, 84}, &r, {}, kSlow));
   EXPECT_EQ(r[1], 200);
   EXPECT_EQ(root.read("/usr/data/fb.cfg").substr(0, 2), "\x10\x54");
@@ -103,6 +64,24 @@ TEST(SystemDisplay, CalibrationPaintsTheSelectedArea) {
   const int black[][2] = {{0, 0}, {15, 84}, {16, 83}, {1064, 2371}, {1063, 2372}, {1079, 2399}};
   for (auto& p : red) EXPECT_EQ(rgba(p[0], p[1]), 0xFF0000FFu) << p[0] << "," << p[1];
   for (auto& p : black) EXPECT_EQ(rgba(p[0], p[1]), 0x000000FFu) << p[0] << "," << p[1];
+}
+
+// Factory test mode keeps the offline screen painting while the planes are
+// closed and reopened.
+TEST(SystemDisplay, RotationReopensThePlanes) {
+  DeviceRoot root;
+  Daemon d(root);
+  Packet r;
+  const std::pair<uint8_t, const char*> codes[] = {{1, "90"}, {2, "180"}, {3, "270"}, {7, "0"}};
+  for (auto [code, angle] : codes) {
+    ASSERT_TRUE(d.command(13, {code}, &r, {}, kSlow)) << d.log();
+    EXPECT_EQ(root.read(kDriver + "rotator_angle"), angle);
+    EXPECT_EQ(cfg_byte(root, 3), code);
+    harness::Image img;
+    ASSERT_TRUE(harness::snapshot(root, "overlay", &img));
+    EXPECT_EQ(img.width, code == 1 || code == 3 ? 2400 : 1080) << int(code);
+  }
+  EXPECT_TRUE(d.running());
 }
 
 }  // namespace

@@ -42,14 +42,26 @@ Bytes bytes(size_t n, uint8_t seed) {
 
 std::string str(const Bytes& v, size_t n) { return std::string(v.begin(), v.begin() + n); }
 
+// The first start writes the defaults, in factory test mode until the first
+// valid packet, and dates the version file.
 TEST(ConfigFiles, FirstBootWritesTheDefaultsShortFilesAreTakenAsTheyAre) {
   DeviceRoot root;  // no app.cfg, no fb.cfg
+  root.write("/usr/data/version", "1999999999-old-text");
   {
     Daemon d(root);
     EXPECT_EQ(root.read("/usr/data/app.cfg"),
               std::string("\x3C\0\0\0\0\0\x01\x01/media/offline_video.h264", 33) +
                   std::string(103, '\0'));
     EXPECT_EQ(root.read("/usr/data/fb.cfg"), std::string("\x10\x54", 2) + std::string(14, '\0'));
+    EXPECT_TRUE(root.exists("/usr/data/boot.sign"));
+    EXPECT_EQ(root.read("/usr/data/version"), "2026091101-old-text");
+    const std::string log = d.log();
+    EXPECT_NE(log.find("ReadConfig open app.cfg err,rebuild"), std::string::npos);
+    EXPECT_LT(log.find("main start!"), log.find("time stamp "));
+    Packet r;
+    ASSERT_TRUE(d.command(254, {}, &r));
+    EXPECT_TRUE(d.wait_log("save test mode config"));
+    EXPECT_EQ(root.read("/usr/data/app.cfg")[6], 0);
   }
   // Only the bytes a short file holds are read; the rest keeps its start value.
   root.write("/usr/data/app.cfg", "\x0A");

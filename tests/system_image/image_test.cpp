@@ -1,8 +1,7 @@
 // The picture path through the real daemon: JPEG frames (101) and stored
 // pictures (113) compared with an independent decoder (the ffmpeg tool) on
-// `panelsim snapshot`, bad input, the standby gate, boot logo and exit.
+// `panelsim snapshot`, bad input and the boot logo.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <cmath>
 #include <string>
@@ -116,22 +115,7 @@ TEST(SystemImage, FramesMatchAnIndependentDecodeAlternateBuffersAndSurviveBadOne
   EXPECT_TRUE(d.running());
 }
 
-TEST(SystemImage, FramesRefusedWhileAStandbyScreenRunsStillLeaveTheLine) {
-  DeviceRoot root;  // factory state: the offline screen runs from start-up
-  Daemon d(root);
-  ASSERT_NO_FATAL_FAILURE(ready(d));
-  send_frame(d, testpic::encode(testpic::scene(kW, kH)));
-  EXPECT_TRUE(d.wait_log("error fail jpg---------------", 2000));
-  // Not decoded. (fb0 itself may show the boot video, which the end of
-  // test mode starts on a configured line.)
-  EXPECT_EQ(d.count_log("jpg_buffer_num"), 0) << d.log();
-  Packet r;  // the payload was consumed: the next command is read as one
-  ASSERT_TRUE(d.command(10, {}, &r));
-  EXPECT_EQ(r[0], 10);
-  EXPECT_EQ(r[1], 200);
-}
-
-TEST(SystemImage, BootLogoStoredPicturesAndExit) {
+TEST(SystemImage, BootLogoAndStoredPictures) {
   DeviceRoot root;
   prepare_root(root);
   Daemon d(root);
@@ -150,14 +134,6 @@ TEST(SystemImage, BootLogoStoredPicturesAndExit) {
   EXPECT_EQ(fb0(root).updates, updates);
   ASSERT_TRUE(d.command(113, hostlink::name_params("/usr/data/img/slide2.jpg"), &r));
   expect_matches(root, root.file("/usr/data/img/slide2.jpg"));
-
-  // Exit: no reply, status 0, and the marker that skips the offline
-  // screen at the next start.
-  ASSERT_TRUE(d.host().send_packet(hostlink::make_packet(44, {})));
-  EXPECT_EQ(d.wait_exit(5000), 0) << d.log();
-  struct pollfd p = {d.host().fd(), POLLIN, 0};
-  EXPECT_EQ(poll(&p, 1, 200), 0) << "exit was answered";
-  EXPECT_TRUE(root.exists("/tmp/no_show_offline"));
 }
 
 }  // namespace

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
-#include <thread>
 
 #include "tests/harness/harness.h"
 
@@ -17,14 +15,6 @@ using harness::DeviceRoot;
 using harness::Image;
 
 constexpr int kTop = 64;  // first row of the usable area
-constexpr int kW = 720, kH = 1472;
-
-bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(50)))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
 
 struct Rgb {
   int r, g, b;
@@ -54,7 +44,7 @@ class Play : public ::testing::Test {
                      "portrait.png") == 0;
     sim_ = new harness::SimRun(*root_);
     int st;
-    wait_for(
+    harness::wait_until(
         [&] {
           return sim_->ctl("--timeout 20000 standby-stop", &st) ==
                  "clock: not running, offline: not running\n";
@@ -77,15 +67,11 @@ class Play : public ::testing::Test {
     return img;
   }
 
-  static DeviceRoot* root_;
-  static harness::SimRun* sim_;
-  static std::string dir_;
-  static bool media_ok_;
+  static inline DeviceRoot* root_ = nullptr;
+  static inline harness::SimRun* sim_ = nullptr;
+  static inline std::string dir_;
+  static inline bool media_ok_ = false;
 };
-DeviceRoot* Play::root_;
-harness::SimRun* Play::sim_;
-std::string Play::dir_;
-bool Play::media_ok_;
 
 TEST_F(Play, VideoIsLetterboxedAndShownAtTheSourceRate) {
   int st;
@@ -189,10 +175,6 @@ TEST_F(Play, InterruptStopsTheStreamAndTheDeviceServesOn) {
   EXPECT_EQ(sim_->ctl("--timeout 20000 identity", &s), "pavrotek5_0001_2026091101\n");
 }
 
-}  // namespace
-
-namespace {
-
 // Pixels of the overlay's shown buffer within a box, as RGBA.
 int count_pixels(const Image& ov, int x0, int y0, int w, int h,
                  const std::function<bool(const uint8_t*)>& match) {
@@ -212,7 +194,7 @@ TEST_F(Play, TextAndHostReadingsReachTheOverlay) {
   ASSERT_EQ(st, 0) << err;
   Image ov;
   // The frame is drawn at row 100 of the overlay's origin, the usable area.
-  ASSERT_TRUE(wait_for(
+  ASSERT_TRUE(harness::wait_until(
       [&] {
         return harness::snapshot(*root_, "overlay", &ov) &&
                count_pixels(ov, 40, kTop + 100, 60, 100, [](const uint8_t* p) {
@@ -234,7 +216,7 @@ TEST_F(Play, TextAndHostReadingsReachTheOverlay) {
 
   sim_->ctl("--timeout 20000 sensors --count 2 --interval 0.2 --x 300 --y 600", &st, &err);
   ASSERT_EQ(st, 0) << err;
-  EXPECT_TRUE(wait_for(
+  EXPECT_TRUE(harness::wait_until(
       [&] {
         return harness::snapshot(*root_, "overlay", &ov) &&
                count_pixels(ov, 300, kTop + 600, 200, 60,

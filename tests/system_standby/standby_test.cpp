@@ -4,12 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/sim/sim_state.h"
@@ -32,12 +29,6 @@ uint32_t argb(const Image& img, int x, int y) {
   return uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
 }
 
-int cycle_index(const Image& img) {
-  for (int i = 0; i < 4; i++)
-    if (kCycle[i] == argb(img, kRectX + 5, kRectY + 5)) return i;
-  return -1;
-}
-
 // The rectangle's colour in the overlay buffer shown now, read from the
 // plane file itself: quick enough to see every one-second frame even in a
 // sanitizer build, where a whole snapshot takes about as long as a frame.
@@ -55,26 +46,6 @@ int shown_cycle_index(const DeviceRoot& root) {
   for (int i = 0; ok && i < 4; i++)
     if (kCycle[i] == px) return i;
   return -1;
-}
-
-// Snapshots of the overlay until `ok` accepts one, for up to ms.
-bool overlay_until(const DeviceRoot& root, Image* img, int ms, const std::function<bool()>& ok) {
-  for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(harness::scaled(ms));
-       ;) {
-    if (harness::snapshot(root, "overlay", img) && ok()) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-}
-
-// Command 52 until both screens report 0xFF ("not running").
-bool stop_standby(Daemon& d) {
-  Packet r{};
-  for (int i = 0; i < 100 && !(r[8] == 0xFF && r[9] == 0xFF); i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!d.command(52, {}, &r) || r[1] != 200) return false;
-  }
-  return r[8] == 0xFF && r[9] == 0xFF;
 }
 
 // Device time by the simulated clock's offset, and a UTC date in seconds.
@@ -138,7 +109,7 @@ TEST(OfflineScreen, TestModeCyclesColoursUnderItsTextsUntilCommand52) {
   EXPECT_EQ(r[1], 200);
   EXPECT_EQ(r[8], 0xFF) << "no clock runs";
   EXPECT_EQ(r[9], 0x00);
-  ASSERT_TRUE(stop_standby(d));
+  ASSERT_TRUE(d.stop_standby());
   for (const char* layer : {"overlay0", "overlay1"}) {
     ASSERT_TRUE(harness::snapshot(root, layer, &img));
     for (uint8_t b : img.rgba) ASSERT_EQ(b, 0) << layer;
@@ -152,21 +123,21 @@ TEST(OfflineScreen, MissingFontsLeaveTheBackgroundOnly) {
   root.remove("/media/AgencyGothicCTBold.ttf");
   Daemon d(root);
   ASSERT_TRUE(d.wait_log("FT_New_Face error"));
+  ASSERT_TRUE(harness::wait_until([&] { return shown_cycle_index(root) >= 0; }, 5000));
   Image img;
-  ASSERT_TRUE(overlay_until(root, &img, 5000, [&] { return cycle_index(img) >= 0; }));
+  ASSERT_TRUE(harness::snapshot(root, "overlay", &img));
   uint32_t bg = argb(img, kRectX + 5, kRectY + 5);
   int other = 0;
   for (int y = kRectY; y < kRectY + kRectH; y++)
     for (int x = kRectX; x < kRectX + kRectW; x++) other += argb(img, x, y) != bg;
   EXPECT_EQ(other, 0);
-  EXPECT_TRUE(stop_standby(d));
+  EXPECT_TRUE(d.stop_standby());
   EXPECT_TRUE(d.running());
 }
 
 TEST(ClockCommand, SetsTheClockAndTheClockFlag) {
   DeviceRoot root;
   Daemon d(root);
-  ASSERT_TRUE(d.wait_log("init_tty done!", 10000));  // the line is flushed when opened
   Packet r;
   // Year (high, low), month, day, hour, minute, second, clock flag.
   ASSERT_TRUE(d.command(51, {0x07, 0xEE, 6, 15, 12, 34, 56, 1}, &r));

@@ -77,15 +77,13 @@ TEST(DeadInputs, AreRetriedWithoutSpinning) {
   DeviceRoot root;  // its /proc/kmsg: an empty plain file
   write_settings(root);
   root.write(kMarker, "");  // a quiet daemon: no logo, offline screen or video
-  harness::DaemonOptions opts;
-  opts.kmsg_fifo = false;
-  Daemon d(root, opts);
+  Daemon d(root, /*kmsg_fifo=*/false);
   ASSERT_TRUE(d.wait_log("mcu uart thread run", 10000));
   int null_fd = open("/dev/null", O_RDONLY);
   dup2(null_fd, d.mcu_fd());  // closes the microcontroller's end
   close(null_fd);
   ASSERT_TRUE(d.wait_log("mcu uart read null", 4000)) << d.log();
-  EXPECT_LT(cpu_share(d.pid(), 2000), kIdleShare) << d.log();
+  EXPECT_LT(harness::cpu_share(d.pid(), 2000), kIdleShare) << d.log();
   root.write("/proc/kmsg", "<6>[1.000000] tft underrun recover done\n");  // read from 0 on
   EXPECT_TRUE(harness::wait_until(
       [&] { return root.read("/usr/data/log") == "[00:00:01.000] tft underrun recover done\n"; },

@@ -5,12 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "standby/offline.h"
@@ -125,22 +122,5 @@ inline long diff_pixels(const Image& img, const std::vector<uint32_t>& want) {
 // A quiet daemon (no logo, offline screen or video) uses next to nothing; a
 // spinning thread takes far more than this even on a busy machine.
 constexpr double kIdleShare = 0.08;
-
-// Share of one core the process used over the next `ms` milliseconds.
-inline double cpu_share(pid_t pid, int ms) {
-  auto ticks = [pid] {  // utime + stime, fields 14 and 15 of its stat line
-    long user = 0, sys = 0;
-    if (FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r")) {
-      if (fscanf(f, "%*d (%*[^)]) %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
-                 &sys) != 2)
-        user = sys = 0;
-      fclose(f);
-    }
-    return user + sys;
-  };
-  long a = ticks();
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  return double(ticks() - a) / sysconf(_SC_CLK_TCK) / (ms / 1000.0);
-}
 
 }  // namespace sup_test

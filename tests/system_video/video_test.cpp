@@ -9,10 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "tests/harness/harness.h"
@@ -27,8 +24,8 @@ constexpr int kWidth = 1080, kHeight = 2288;  // the usable panel area
 constexpr int kPanelTop = 84;                 // its first row on the video plane
 
 std::vector<uint8_t> slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+  const std::string s = harness::read_file(path);
+  return {s.begin(), s.end()};
 }
 
 // `frames` frames of a moving test picture, rows [top, top + height) of the
@@ -182,17 +179,6 @@ void expect_release(const std::string& log, size_t from) {
     at = log.find(l, at);
   }
   EXPECT_NE(at, std::string::npos) << log.substr(from);
-}
-
-// CPU seconds used by a process, all its threads.
-double cpu_seconds(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>()), skip;
-  std::istringstream in(s.substr(s.rfind(')') + 2));
-  long user = 0, sys = 0;
-  for (int field = 3; field < 14; ++field) in >> skip;
-  in >> user >> sys;
-  return double(user + sys) / sysconf(_SC_CLK_TCK);
 }
 
 class Video : public ::testing::Test {
@@ -389,9 +375,7 @@ TEST_F(Video, WithoutReservedMemoryTheReleaseCompletes) {
   ASSERT_EQ(send_block(*d_, 0, 1, one().parts[0]), 1);
   ASSERT_TRUE(d_->wait_log("mirror thread rmem error")) << d_->log();
   EXPECT_TRUE(d_->wait_log("decoder open rmem failed: "));
-  const double before = cpu_seconds(d_->pid());
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  EXPECT_LT(cpu_seconds(d_->pid()) - before, 0.5);
+  EXPECT_LT(harness::cpu_share(d_->pid(), 1000), 0.5);
   const size_t from = d_->log().size();
   ASSERT_EQ(send_block(*d_, 0, 1, one().parts[0], 2), 1);
   ASSERT_TRUE(d_->wait_log("del message queue done", 5000, from)) << d_->log().substr(from);

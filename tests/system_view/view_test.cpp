@@ -4,29 +4,19 @@
 // the page's USB-unplug control must reach the daemon.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <png.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <thread>
 
 #include "tests/harness/harness.h"
 
 namespace {
 
 using harness::DeviceRoot;
-
-bool wait_for(const std::function<bool()>& cond, int timeout_ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(50)))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
 
 int free_port() {
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -100,18 +90,6 @@ std::string chromium(const std::string& what, const std::string& url) {
   return out;
 }
 
-bool read_png(const std::string& path, harness::Image* img) {
-  png_image p;
-  memset(&p, 0, sizeof p);
-  p.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&p, path.c_str())) return false;
-  p.format = PNG_FORMAT_RGBA;
-  img->width = static_cast<int>(p.width);
-  img->height = static_cast<int>(p.height);
-  img->rgba.assign(PNG_IMAGE_SIZE(p), 0);
-  return png_image_finish_read(&p, nullptr, img->rgba.data(), 0, nullptr) != 0;
-}
-
 // Mean absolute difference per channel between the snapshot, scaled down
 // by box sampling, and the screenshot's region at (x0, y0) of w x h.
 double panel_difference(const harness::Image& snap, const harness::Image& shot, int x0, int y0,
@@ -148,7 +126,7 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
   harness::SimRun sim(root);
   int st;
   auto ctl = [&](const std::string& args) { return sim.ctl("--timeout 20000 " + args, &st); };
-  ASSERT_TRUE(wait_for(
+  ASSERT_TRUE(harness::wait_until(
       [&] { return ctl("standby-stop") == "clock: not running, offline: not running\n"; }, 30000))
       << sim.log();
   ctl("play-stop");
@@ -162,10 +140,11 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
 
   const int port = free_port();
   View view(root, port);
-  ASSERT_TRUE(wait_for([&] { return http("GET", view.url("/state.json")) == 200; }, 20000));
+  ASSERT_TRUE(
+      harness::wait_until([&] { return http("GET", view.url("/state.json")) == 200; }, 20000));
   // The overlay has been drawn once the snapshot shows the badge.
   harness::Image snap;
-  ASSERT_TRUE(wait_for(
+  ASSERT_TRUE(harness::wait_until(
       [&] {
         return harness::snapshot(root, "panel", &snap) && snap.at(250, 84 + 300 + 250)[0] > 150 &&
                snap.at(250, 84 + 300 + 250)[2] < 150;
@@ -174,7 +153,7 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
   const std::string shot = dir + "shot.png";
   chromium("--screenshot=" + shot + " --window-size=600,1000", view.url("/"));
   harness::Image img;
-  ASSERT_TRUE(read_png(shot, &img)) << "no screenshot";
+  ASSERT_TRUE(harness::read_png(shot, &img)) << "no screenshot";
   ASSERT_GE(img.height, 1000);
   // The page shows the panel at (8, 8), 16 pixels less than the window high.
   const int h = img.height - 16, w = static_cast<int>(std::lround(h * 1080.0 / 2400));
@@ -207,8 +186,8 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
   std::string body;
   EXPECT_EQ(http("POST", view.url("/usb?state=unplug"), &body), 200) << body;
   EXPECT_EQ(root.read("/sys/class/udc/13500000.otg/state"), "not attached\n");
-  EXPECT_TRUE(
-      wait_for([&] { return sim.log().find("show warn 2", from) != std::string::npos; }, 20000))
+  EXPECT_TRUE(harness::wait_until(
+      [&] { return sim.log().find("show warn 2", from) != std::string::npos; }, 20000))
       << sim.log().substr(from);
   EXPECT_EQ(http("POST", view.url("/usb?state=sideways")), 400);
 
@@ -223,7 +202,7 @@ TEST(LiveView, NoDeviceAndAPortInUse) {
   DeviceRoot root(false);
   const int port = free_port();
   View view(root, port);
-  ASSERT_TRUE(wait_for([&] { return http("GET", view.url("/")) == 200; }, 20000));
+  ASSERT_TRUE(harness::wait_until([&] { return http("GET", view.url("/")) == 200; }, 20000));
   std::string body;
   EXPECT_EQ(http("GET", view.url("/panel.jpg"), &body), 503);
   EXPECT_EQ(body, "no device");
