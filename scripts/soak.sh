@@ -58,6 +58,7 @@ cleanup() {
 }
 trap cleanup EXIT
 "$build/panelsim" init "$root" >/dev/null
+rm -f "$out/heap.log"
 # The daemon logs every frame: keep only the end of its output. glibc gets a
 # fixed mmap threshold and one arena, so that large buffers freed after use
 # (a picture's decode planes, a file's bytes) go back to the system at once
@@ -69,6 +70,7 @@ trap cleanup EXIT
 MALLOC_MMAP_THRESHOLD_=${MALLOC_MMAP_THRESHOLD_:-131072} MALLOC_ARENA_MAX=${MALLOC_ARENA_MAX:-1} \
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=16:allocator_release_to_os_interval_ms=1000:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} LD_PRELOAD=$preload \
+SOAK_HEAP_LOG=${preload:+$(realpath "$out")/heap.log} \
   "$build/panelsim" run "$root" > >(tail -n 20000 >"$out/daemon.log") 2>&1 &
 sim=$!
 for _ in $(seq 600); do [ -e "$root/host/ttyGS0" ] && break; sleep 0.1; done
@@ -81,6 +83,7 @@ done
 
 echo "== soak: $minutes min on $build (daemon pid $pid)"
 status=0
+start=$(date +%s.%N)  # soakload's time 0, to place the heap samples
 "$build/soakload" "$root" "$pid" $((minutes * 60)) "$out" "$media" "$build/panelsim" \
   | tee "$out/load.log" || status=1
 # soakload ends the daemon with the exit command (a sanitizer build's leak
@@ -95,5 +98,8 @@ if grep -qE "ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer" "$out/
   echo "soak: sanitizer report in $out/daemon.log" >&2
   status=1
 fi
-/usr/bin/python3 scripts/soak_report.py "$out/samples.csv" "$out/soak.png" "$minutes" || status=1
+heap=()
+[ -s "$out/heap.log" ] && heap=("$out/heap.log" "$start")
+/usr/bin/python3 scripts/soak_report.py "$out/samples.csv" "$out/soak.png" "$minutes" "${heap[@]}" ||
+  status=1
 exit $status
