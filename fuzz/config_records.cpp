@@ -25,7 +25,7 @@ namespace {
 
 const uint8_t kDefaults[5] = {60, 0, 0, 0, 0};
 
-void image(uint8_t out[cfg_file_size]) { cfg_to_bytes(out); }
+void image(uint8_t out[kCfgFileSize]) { cfg_to_bytes(out); }
 
 }  // namespace
 
@@ -42,10 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> fb = in.rest();
 
   // The record before start-up reads: a pattern, so kept bytes show.
-  uint8_t pattern[cfg_file_size];
+  uint8_t pattern[kCfgFileSize];
   for (size_t i = 0; i < sizeof pattern; i++) pattern[i] = uint8_t(0xC0 + i % 17);
-  pattern[cfg_file_size - 1] = 0;
-  cfg_from_bytes(pattern, cfg_file_size);
+  pattern[kCfgFileSize - 1] = 0;
+  cfg_from_bytes(pattern, kCfgFileSize);
   fb_x_offset.store(7);
   fb_y_offset.store(9);
 
@@ -70,10 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   FUZZ_CHECK(ReadConfig() == (app_exists ? 0 : 1));
-  uint8_t got[cfg_file_size];
+  uint8_t got[kCfgFileSize];
   image(got);
   if (app_exists) {
-    for (size_t i = 0; i < cfg_file_size; i++)
+    for (size_t i = 0; i < kCfgFileSize; i++)
       FUZZ_CHECK(got[i] == (i < app.size() ? app[i] : pattern[i]));
   } else {
     // clock_enable is not rebuilt: it keeps its value.
@@ -81,12 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                got[7] == 1);
     FUZZ_CHECK(cfg_video_path() == "/media/offline_video.h264");
     std::string f;
-    FUZZ_CHECK(fuzz::read_file("/usr/data/app.cfg", &f) && f.size() == cfg_file_size);
-    FUZZ_CHECK(memcmp(f.data(), got, cfg_file_size) == 0);
+    FUZZ_CHECK(fuzz::read_file("/usr/data/app.cfg", &f) && f.size() == kCfgFileSize);
+    FUZZ_CHECK(memcmp(f.data(), got, kCfgFileSize) == 0);
   }
   // The path the players get: the field up to its terminator, never more.
   const std::string path = cfg_video_path();
-  FUZZ_CHECK(path.size() <= cfg_video_path_len && path.find('\0') == std::string::npos);
+  FUZZ_CHECK(path.size() <= kCfgVideoPathLen && path.find('\0') == std::string::npos);
   FUZZ_CHECK(memcmp(path.data(), got + 8, path.size()) == 0);
 
   set_brightness(cfg.bright, 0);
@@ -97,16 +97,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SaveConfig();
     std::string f;
     FUZZ_CHECK(fuzz::read_file("/usr/data/app.cfg", &f));
-    FUZZ_CHECK(f.size() == (app_exists && app.size() > cfg_file_size ? app.size() : cfg_file_size));
-    FUZZ_CHECK(memcmp(f.data(), got, cfg_file_size) == 0);
-    if (f.size() > cfg_file_size)
-      FUZZ_CHECK(memcmp(f.data() + cfg_file_size, app.data() + cfg_file_size,
-                        f.size() - cfg_file_size) == 0);
-    cfg_from_bytes(pattern, cfg_file_size);
+    FUZZ_CHECK(f.size() == (app_exists && app.size() > kCfgFileSize ? app.size() : kCfgFileSize));
+    FUZZ_CHECK(memcmp(f.data(), got, kCfgFileSize) == 0);
+    if (f.size() > kCfgFileSize)
+      FUZZ_CHECK(
+          memcmp(f.data() + kCfgFileSize, app.data() + kCfgFileSize, f.size() - kCfgFileSize) == 0);
+    cfg_from_bytes(pattern, kCfgFileSize);
     FUZZ_CHECK(ReadConfig() == 0);
-    uint8_t again[cfg_file_size];
+    uint8_t again[kCfgFileSize];
     image(again);
-    FUZZ_CHECK(memcmp(again, got, cfg_file_size) == 0);
+    FUZZ_CHECK(memcmp(again, got, kCfgFileSize) == 0);
   }
   return 0;
 }

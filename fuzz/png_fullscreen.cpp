@@ -43,13 +43,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::write_file("/sim/panel", reinterpret_cast<const uint8_t*>(panel), sizeof panel - 1);
   init_disp();
   big_png_thread_init();
-  if (!usable_big_png_queue || message_queue_size(usable_big_png_queue) != big_png_slot_count)
+  if (!usable_big_png_queue || message_queue_size(usable_big_png_queue) != kBigPngSlotCount)
     fuzz::fail(__FILE__, __LINE__, "full-screen slots not made");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1 || size - 1 > big_png_slot_size) return 0;
+  if (size < 1 || size - 1 > kBigPngSlotSize) return 0;
   const int32_t top = data[0] % 192;
   const uint8_t* png = data + 1;
   const size_t len = size - 1;
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_slept_us = 0;
   bool finished = big_png_cycle();
 
-  FUZZ_CHECK(message_queue_size(usable_big_png_queue) == big_png_slot_count);
+  FUZZ_CHECK(message_queue_size(usable_big_png_queue) == kBigPngSlotCount);
   FUZZ_CHECK(message_queue_size(display_big_png_queue) == 0);
   FUZZ_CHECK(fuzz_slept_us <= 2000000);
   const bool signature = len >= 8 && memcmp(png, "\x89PNG\r\n\x1a\n", 8) == 0;

@@ -40,11 +40,11 @@ void cmd_png_frame(const Command& c, Reply& r) {
     puts("small png");
     free_q = usable_png_queue;
     target = display_png_queue;
-    cap = png_slot_size;
+    cap = kPngSlotSize;
   } else {
     free_q = usable_big_png_queue;
     target = display_big_png_queue;
-    cap = big_png_slot_size;
+    cap = kBigPngSlotSize;
   }
   // A frame longer than a slot could never be decoded whole: refuse it
   // without taking a slot.

@@ -24,9 +24,9 @@ std::atomic<MessageQueue*> display_big_png_queue;
 
 namespace {
 
-PngSlot big_png_decode_info[big_png_slot_count];
+PngSlot big_png_decode_info[kBigPngSlotCount];
 const int32_t big_png_frameTime = 100000;  // µs between two pacing checkpoints
-PngMsg big_png_msgs[big_png_slot_count];
+PngMsg big_png_msgs[kBigPngSlotCount];
 uint32_t last_big_png_frame_time;  // full-screen decoder thread only
 
 struct BackTarget {
@@ -57,7 +57,7 @@ int back_sink(const PngRow& row, void* ctx) {
 void big_png_thread_init() {
   MessageQueue* usable;
   MessageQueue* display;
-  png_pool_init(big_png_decode_info, big_png_msgs, big_png_slot_count, big_png_slot_size, &usable,
+  png_pool_init(big_png_decode_info, big_png_msgs, kBigPngSlotCount, kBigPngSlotSize, &usable,
                 &display);
   display_big_png_queue = display;
   usable_big_png_queue = usable;

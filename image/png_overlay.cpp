@@ -34,9 +34,9 @@ SharedWord<int32_t> png_display_show_flag{1};
 
 namespace {
 
-PngSlot png_decode_info[png_slot_count];
+PngSlot png_decode_info[kPngSlotCount];
 const int32_t png_frameTime = 100000;  // µs between two working steps
-PngMsg png_msgs[png_slot_count];
+PngMsg png_msgs[kPngSlotCount];
 uint32_t last_png_frame_time;  // small decoder thread only
 
 // Sets up libpng's conversions so that every kind of picture arrives as
@@ -225,7 +225,7 @@ void png_thread_init() {
   puts("png thread init");
   MessageQueue* usable;
   MessageQueue* display;
-  png_pool_init(png_decode_info, png_msgs, png_slot_count, png_slot_size, &usable, &display);
+  png_pool_init(png_decode_info, png_msgs, kPngSlotCount, kPngSlotSize, &usable, &display);
   // Published last: the command loop takes the queues as soon as they show.
   display_png_queue = display;
   usable_png_queue = usable;

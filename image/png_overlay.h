@@ -70,10 +70,10 @@ struct PngMsg {
   intptr_t word2, word3;
 };
 
-constexpr uint32_t png_slot_size = 131072;       // bytes of one small-stream slot
-constexpr uint32_t big_png_slot_size = 1048576;  // bytes of one full-screen slot
-constexpr int png_slot_count = 6;
-constexpr int big_png_slot_count = 2;
+constexpr uint32_t kPngSlotSize = 131072;      // bytes of one small-stream slot
+constexpr uint32_t kBigPngSlotSize = 1048576;  // bytes of one full-screen slot
+constexpr int kPngSlotCount = 6;
+constexpr int kBigPngSlotCount = 2;
 
 // Held while the PNG streams write overlay pixels or flip (a working step of
 // the small decoder, one row of the full-screen decoder) and while command

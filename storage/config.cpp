@@ -31,7 +31,7 @@ constexpr const char* kIdentity = "pavrotek5_0001_2026091101";
 constexpr const char* kDefaultVideoPath = "/media/offline_video.h264";
 
 std::mutex g_video_path_lock;
-char g_video_path[cfg_video_path_len];  // bytes 8..135 of the record
+char g_video_path[kCfgVideoPathLen];  // bytes 8..135 of the record
 
 SharedWord<uint8_t>* const kFields[8] = {&cfg.bright,         &cfg.mode,       &cfg.reserved_2,
                                          &cfg.local_rotation, &cfg.reserved_4, &cfg.clock_enable,
@@ -80,27 +80,27 @@ bool save_record(const char* path, const uint8_t* bytes, size_t n, const char* o
 
 std::string cfg_video_path() {
   std::lock_guard<std::mutex> lock(g_video_path_lock);
-  return std::string(g_video_path, strnlen(g_video_path, cfg_video_path_len));
+  return std::string(g_video_path, strnlen(g_video_path, kCfgVideoPathLen));
 }
 
 int cfg_set_video_path(const char* path) {
   if (!path) return -1;
-  size_t n = strnlen(path, cfg_video_path_len);
-  if (n >= cfg_video_path_len) return -1;  // no room for the terminator
+  size_t n = strnlen(path, kCfgVideoPathLen);
+  if (n >= kCfgVideoPathLen) return -1;  // no room for the terminator
   std::lock_guard<std::mutex> lock(g_video_path_lock);
   // The bytes after the terminator keep their values, as in the file image.
   memcpy(g_video_path, path, n + 1);
   return 0;
 }
 
-void cfg_to_bytes(uint8_t out[cfg_file_size]) {
+void cfg_to_bytes(uint8_t out[kCfgFileSize]) {
   for (int i = 0; i < 8; i++) out[i] = kFields[i]->load();
   std::lock_guard<std::mutex> lock(g_video_path_lock);
-  memcpy(out + 8, g_video_path, cfg_video_path_len);
+  memcpy(out + 8, g_video_path, kCfgVideoPathLen);
 }
 
 void cfg_from_bytes(const uint8_t* in, uint32_t n) {
-  if (n > cfg_file_size) n = cfg_file_size;
+  if (n > kCfgFileSize) n = kCfgFileSize;
   for (uint32_t i = 0; i < 8 && i < n; i++) kFields[i]->store(in[i]);
   if (n <= 8) return;
   std::lock_guard<std::mutex> lock(g_video_path_lock);
@@ -122,7 +122,7 @@ int ReadConfig() {
     SaveConfig();
     return 1;
   }
-  uint8_t tmp[cfg_file_size];
+  uint8_t tmp[kCfgFileSize];
   ssize_t got = read_head(fd, tmp, cfg.size);
   close(fd);
   // A short file fills only what it holds; the rest keeps its in-memory value.
@@ -134,7 +134,7 @@ int ReadConfig() {
 }
 
 void SaveConfig() {
-  uint8_t tmp[cfg_file_size];
+  uint8_t tmp[kCfgFileSize];
   cfg_to_bytes(tmp);
   if (!save_record(kAppCfgPath, tmp, cfg.size, "SaveConfig open app.cfg err",
                    "SaveConfig write app.cfg err"))
@@ -151,7 +151,7 @@ int ReadFBConfig() {
     SaveFBConfig();
     return 1;
   }
-  uint8_t tmp[fb_cfg_file_size];
+  uint8_t tmp[kFbCfgFileSize];
   ssize_t got = read_head(fd, tmp, sizeof tmp);
   close(fd);
   if (got >= 1) fb_x_offset.store(tmp[0]);
@@ -161,7 +161,7 @@ int ReadFBConfig() {
 }
 
 void SaveFBConfig() {
-  uint8_t tmp[fb_cfg_file_size] = {};  // the reserved bytes are written as zeros
+  uint8_t tmp[kFbCfgFileSize] = {};  // the reserved bytes are written as zeros
   tmp[0] = fb_x_offset;
   tmp[1] = fb_y_offset;
   if (!save_record(kFbCfgPath, tmp, sizeof tmp, "SaveConfig open fb.cfg err",

@@ -16,9 +16,9 @@
 
 #include "common/word.h"
 
-constexpr uint32_t cfg_file_size = 136;       // bytes of "/usr/data/app.cfg"
-constexpr uint32_t cfg_video_path_len = 128;  // bytes 8..135 of the record
-constexpr uint32_t fb_cfg_file_size = 16;     // bytes of "/usr/data/fb.cfg"
+constexpr uint32_t kCfgFileSize = 136;      // bytes of "/usr/data/app.cfg"
+constexpr uint32_t kCfgVideoPathLen = 128;  // bytes 8..135 of the record
+constexpr uint32_t kFbCfgFileSize = 16;     // bytes of "/usr/data/fb.cfg"
 
 struct AppConfig {  // bytes 0..7 of the record; read by other threads without a lock
   SharedWord<uint8_t> bright, mode, reserved_2, local_rotation, reserved_4, clock_enable, test_mode,
@@ -49,6 +49,6 @@ std::string check_dev_version();
 
 // The 136-byte file image of `cfg` (bytes 0..7, then video_path), and the
 // reverse. Used by the save/read paths and by commands that echo the record.
-void cfg_to_bytes(uint8_t out[cfg_file_size]);
+void cfg_to_bytes(uint8_t out[kCfgFileSize]);
 // Takes the first n bytes (n <= 136) of an image; the rest keep their values.
 void cfg_from_bytes(const uint8_t* in, uint32_t n);

@@ -94,7 +94,7 @@ ChunkWriter& writer = *new ChunkWriter;
 // for the process's life, as r_buf is.
 uint8_t* spare = nullptr;
 // Text of the last directory listing, NUL-filled after the text.
-char dir_result[dir_result_len];
+char dir_result[kDirResultLen];
 uint32_t dir_offset = 0;  // next slice of dir_result: 0, 512, ..., 9728
 
 void put_le32(uint8_t* p, uint32_t v) {
@@ -220,7 +220,7 @@ void list_dir(const Command& c, Reply& r) {
   }
   memcpy(r.data, dir_result + dir_offset, cmd_len);
   dir_offset += cmd_len;
-  if (dir_offset >= dir_result_len) dir_offset = 0;
+  if (dir_offset >= kDirResultLen) dir_offset = 0;
   r.mode = ReplyMode::Raw;
 }
 

@@ -150,7 +150,7 @@ void DeleteFile(const char* path) {
   } else if (S_ISDIR(st.st_mode)) {
     DIR* d = opendir(dev_path(path).c_str());
     if (!d) return;
-    char child[file_path_max];
+    char child[kFilePathMax];
     while (struct dirent* e = readdir(d)) {
       // Entries whose path does not fit are left alone; the rest still goes.
       if (Getfilepath(path, e->d_name, child) != 0) continue;
@@ -188,9 +188,9 @@ void GetDir(const char* path, char* out, size_t out_len) {
     append(out, out_len, &len, made ? "-createdone" : "-createfailed");
     return;
   }
-  // Each list stays below dir_list_max characters (names with their "/").
-  char dirs[4 + dir_list_max] = "dir:";
-  char files[5 + dir_list_max] = "file:";
+  // Each list stays below kDirListMax characters (names with their "/").
+  char dirs[4 + kDirListMax] = "dir:";
+  char files[5 + kDirListMax] = "file:";
   size_t dirs_len = 4, files_len = 5;
   uint32_t dir_total = 0, file_total = 0;
   while (struct dirent* e = readdir(d)) {
@@ -198,14 +198,14 @@ void GetDir(const char* path, char* out, size_t out_len) {
     uint32_t n = static_cast<uint32_t>(strlen(e->d_name)) + 1;
     if (is_dir_entry(path, e)) {
       dir_total += n;
-      if (dir_total < dir_list_max) {
+      if (dir_total < kDirListMax) {
         printf("dir:%s\n", e->d_name);
         append(dirs, sizeof dirs, &dirs_len, e->d_name);
         append(dirs, sizeof dirs, &dirs_len, "/");
       }
     } else {
       file_total += n;
-      if (file_total < dir_list_max) {
+      if (file_total < kDirListMax) {
         printf("file:%s\n", e->d_name);
         append(files, sizeof files, &files_len, e->d_name);
         append(files, sizeof files, &files_len, "/");

@@ -14,9 +14,9 @@
 
 #include "common/word.h"
 
-constexpr uint32_t dir_result_len = 10240;  // listing text buffer
-constexpr uint32_t dir_list_max = 512;      // a name list stays below this many characters
-constexpr size_t file_path_max = 256;       // buffer of a child path (incl. NUL)
+constexpr uint32_t kDirResultLen = 10240;  // listing text buffer
+constexpr uint32_t kDirListMax = 512;      // a name list stays below this many characters
+constexpr size_t kFilePathMax = 256;       // buffer of a child path (incl. NUL)
 
 // Storage figures in KiB: total, used, available, then three words that stay 0.
 extern SharedWord<uint32_t> storage[6];
@@ -42,11 +42,11 @@ int drop_pages_cache();
 void DeleteFile(const char* path);
 // dir + "/" + name into out (no doubled "/"); 0, or -1 when it would not fit
 // in out_len bytes (out is then an empty string).
-int Getfilepath(const char* dir, const char* name, char* out, size_t out_len = file_path_max);
+int Getfilepath(const char* dir, const char* name, char* out, size_t out_len = kFilePathMax);
 // Size of the file behind path (links followed), or 0.
 uint32_t GetFileSize(const char* path);
 // Writes the listing text of path into out (out_len bytes, NUL-terminated);
 // creates the directory when it is missing.
-void GetDir(const char* path, char* out, size_t out_len = dir_result_len);
+void GetDir(const char* path, char* out, size_t out_len = kDirResultLen);
 // Refreshes storage[0..2] from the SD card's file system.
 void QuerryStorage();
