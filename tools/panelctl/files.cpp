@@ -243,10 +243,8 @@ void add_transfers(CLI::App& app) {
   auto* u = app.add_subcommand("upload", "upload a file of any size in chunks (38, 39)");
   u->add_option("LOCAL", args.local, "file on this host")->required();
   u->add_option("DEVPATH", args.dev, "path on the device")->required()->check(device_path());
-  u->add_option("--chunk", args.chunk, "bytes per chunk, 1..2097152")
-      ->option_text("BYTES")
-      ->check(CLI::Range(size_t{1}, kMaxChunk))
-      ->capture_default_str();
+  add_ranged(u, "--chunk", args.chunk, "bytes per chunk, 1..2097152", size_t{1}, kMaxChunk)
+      ->option_text("BYTES");
   on_run(u, [](Panelctl& ctl) { return upload(ctl, args.local, args.dev, args.chunk); });
 }
 

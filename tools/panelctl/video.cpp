@@ -188,9 +188,7 @@ void add_stream(CLI::App& app) {
   s->add_option("--panel", args.panel, "the panel's plane size, for the picture size check")
       ->option_text("WxH")
       ->capture_default_str();
-  s->add_option("--rotation", args.rotation, "the panel's rotation code 0..3 (set with rotation)")
-      ->check(CLI::Range(0u, 3u))
-      ->capture_default_str();
+  add_ranged(s, "--rotation", args.rotation, kRotationHelp, 0u, 3u);
   on_run(s, [](Panelctl& ctl) { return stream(ctl, args.files, args.stamp); });
 }
 
@@ -202,53 +200,35 @@ void add_queries(CLI::App& app) {
     ctl.result(std::to_string(n), Json{{"frame", n}});
     return 0;
   });
-  auto* st = app.add_subcommand("status", "query the block rings and the PNG queue (122)");
-  on_run(st, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(122, {}, &r)) return 1;
-    std::string text = "blocks " + std::to_string(r[8]) + " " + std::to_string(r[9]) + " " +
-                       std::to_string(r[10]) + ", png queue " + std::to_string(r[11]);
-    ctl.result(text, Json{{"blocks", {r[8], r[9], r[10]}}, {"png_queue", r[11]}});
-    return 0;
-  });
-  auto* p = app.add_subcommand("playing", "is a stored file playing? (112)");
-  on_run(p, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(112, {}, &r)) return 1;
-    ctl.result(r[8] ? "playing" : "not playing", Json{{"playing", r[8] != 0}});
-    return 0;
-  });
-}
-
-CLI::App* simple(CLI::App& app, const char* name, const char* what, uint8_t code,
-                 const std::vector<uint8_t>* params = nullptr) {
-  auto* s = app.add_subcommand(name, what);
-  on_run(s, [name, code, params](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(code, params ? *params : std::vector<uint8_t>{}, &r)) return 1;
-    ctl.result(std::string(name) + ": ok", Json{{"ok", true}});
-    return 0;
-  });
-  return s;
+  add_command(app, "status", "query the block rings and the PNG queue (122)", 122, nullptr,
+              [](const Panelctl& ctl, const Packet& r) {
+                std::string text = "blocks " + std::to_string(r[8]) + " " + std::to_string(r[9]) +
+                                   " " + std::to_string(r[10]) + ", png queue " +
+                                   std::to_string(r[11]);
+                ctl.result(text, Json{{"blocks", {r[8], r[9], r[10]}}, {"png_queue", r[11]}});
+              });
+  add_command(app, "playing", "is a stored file playing? (112)", 112, nullptr,
+              [](const Panelctl& ctl, const Packet& r) {
+                ctl.result(r[8] ? "playing" : "not playing", Json{{"playing", r[8] != 0}});
+              });
 }
 
 void setup(CLI::App& app) {
   add_stream(app);
   add_queries(app);
-  simple(app, "video-stop", "stop video (123)", 123);
-  static std::vector<uint8_t> params;
-  auto* ps = simple(app, "play-stored", "play an H.264 file stored on the device in a loop (110)",
-                    110, &params);
+  add_simple(app, "video-stop", "stop video (123)", 123);
+  auto* ps =
+      add_simple(app, "play-stored", "play an H.264 file stored on the device in a loop (110)", 110,
+                 [] { return hostlink::name_params(args.devpath); });
   ps->add_option("DEVPATH", args.devpath, "path on the device")
       ->required()
-      ->check([](const std::string& s) { return s.empty() ? "empty path" : ""; })
-      ->each([](const std::string& s) { params = hostlink::name_params(s); });
-  simple(app, "play-stop", "stop local playback (111)", 111);
-  auto* fr = simple(app, "framerate", "set the video frame rate (15)", 15, &params);
+      ->check([](const std::string& s) { return s.empty() ? "empty path" : ""; });
+  add_simple(app, "play-stop", "stop local playback (111)", 111);
+  auto* fr = add_simple(app, "framerate", "set the video frame rate (15)", 15,
+                        [] { return std::vector<uint8_t>{static_cast<uint8_t>(args.fps)}; });
   fr->add_option("FPS", args.fps, "frames per second, 1..255")
       ->required()
-      ->check(CLI::Range(1u, 255u))
-      ->each([](const std::string& s) { params = {static_cast<uint8_t>(std::stoul(s))}; });
+      ->check(CLI::Range(1u, 255u));
 }
 PANELCTL_SUBCOMMANDS(setup);
 
