@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/display.h"
+#include "platform/sim/fail.h"
 #include "platform/sim/sim_state.h"
 #include "platform/system.h"
 
@@ -148,10 +149,7 @@ int fb_open(const char* path, FbInfo* info) {
   int plane = -1;
   if (path && strcmp(path, "/dev/fb0") == 0) plane = 0;
   if (path && strcmp(path, "/dev/fb1") == 0) plane = 1;
-  if (plane < 0 || !info) {
-    errno = ENODEV;
-    return -1;
-  }
+  if (plane < 0 || !info) return fail_with(ENODEV, -1);
   uint32_t w, h;
   sim_panel_size(dev_path(sim_panel_file), &w, &h);
   if (rotated_quarter()) std::swap(w, h);
@@ -186,8 +184,7 @@ int fb_open(const char* path, FbInfo* info) {
   if (!slot) {
     munmap(map, len);
     close(fd);
-    errno = EMFILE;
-    return -1;
+    return fail_with(EMFILE, -1);
   }
   *slot = OpenPlane{fd, plane, map, len};
   info->xres.store(w);
@@ -212,10 +209,7 @@ int fb_open(const char* path, FbInfo* info) {
 int fb_close(int fd, FbInfo* info) {
   std::lock_guard<std::mutex> lock(g_mu);
   OpenPlane* p = find_locked(fd);
-  if (!p) {
-    errno = EBADF;
-    return -1;
-  }
+  if (!p) return fail_with(EBADF, -1);
   int plane = p->plane;
   munmap(p->map, p->len);
   close(p->fd);
@@ -236,10 +230,7 @@ int fb_close(int fd, FbInfo* info) {
 static int set_enabled(int fd, uint32_t on) {
   std::lock_guard<std::mutex> lock(g_mu);
   OpenPlane* p = find_locked(fd);
-  if (!p) {
-    errno = EBADF;
-    return -1;
-  }
+  if (!p) return fail_with(EBADF, -1);
   update_locked([&](SimPlaneState* s) { wr(&s->plane[p->plane].enabled, on); });
   return 0;
 }
@@ -250,14 +241,8 @@ int fb_disable(int fd) { return set_enabled(fd, 0); }
 int fb_pan_display(int fd, const FbInfo* info, int k) {
   std::lock_guard<std::mutex> lock(g_mu);
   OpenPlane* p = find_locked(fd);
-  if (!p) {
-    errno = EBADF;
-    return -1;
-  }
-  if (k < 0 || static_cast<uint32_t>(k) >= sim_fb_buffers) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (!p) return fail_with(EBADF, -1);
+  if (k < 0 || static_cast<uint32_t>(k) >= sim_fb_buffers) return fail_with(EINVAL, -1);
   update_locked([&](SimPlaneState* s) {
     wr(&s->plane[p->plane].shown, static_cast<uint32_t>(k));
     if (p->plane == 0 && rd(&s->fb0_user_cfg) && g_pending_valid) {
