@@ -99,6 +99,52 @@ bool rotated_quarter() {
          strcmp(buf, "270\n") == 0;
 }
 
+void close_keeping_errno(int fd) {
+  int e = errno;
+  close(fd);
+  errno = e;
+}
+
+// Opens the plane's file, at least `len` bytes long, and maps it: the
+// descriptor, or -1 with errno and nothing left open.
+int map_plane_file(int plane, size_t len, void** map) {
+  int fd = dev_open(sim_fb_files[plane], O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 ||
+      (st.st_size < static_cast<off_t>(len) && ftruncate(fd, static_cast<off_t>(len)) != 0)) {
+    close_keeping_errno(fd);
+    return -1;
+  }
+  *map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (*map == MAP_FAILED) {
+    close_keeping_errno(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// What the caller and panelsim learn of a plane just opened.
+void describe_open_locked(int plane, void* map, uint32_t w, uint32_t h, size_t frame,
+                          FbInfo* info) {
+  info->xres.store(w);
+  info->yres.store(h);
+  info->line_length.store(w * 4);
+  info->pix_fmt.store(fb_fmt_argb8888);
+  info->frame_size.store(static_cast<uint32_t>(frame));
+  info->base_vaddr.store(reinterpret_cast<uintptr_t>(map));
+  update_locked([&](SimPlaneState* s) {
+    SimPlane* p = &s->plane[plane];
+    wr(&p->open, 1);
+    wr(&p->xres, w);
+    wr(&p->yres, h);
+    wr(&p->line_length, w * 4);
+    wr(&p->frame_size, static_cast<uint32_t>(frame));
+    wr(&p->num_buffers, sim_fb_buffers);
+    if (rd(&p->shown) >= sim_fb_buffers) wr(&p->shown, 0);
+  });
+}
+
 }  // namespace
 
 void sim_panel_size(const std::string& panel_file, uint32_t* w, uint32_t* h) {
@@ -155,24 +201,9 @@ int fb_open(const char* path, FbInfo* info) {
   if (rotated_quarter()) std::swap(w, h);
   const size_t frame = size_t(w) * h * 4;
   const size_t len = frame * sim_fb_buffers;
-
-  int fd = dev_open(sim_fb_files[plane], O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  void* map = nullptr;
+  int fd = map_plane_file(plane, len, &map);
   if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 ||
-      (st.st_size < static_cast<off_t>(len) && ftruncate(fd, static_cast<off_t>(len)) != 0)) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
-  }
-  void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (map == MAP_FAILED) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
-  }
 
   std::lock_guard<std::mutex> lock(g_mu);
   OpenPlane* slot = nullptr;
@@ -187,22 +218,7 @@ int fb_open(const char* path, FbInfo* info) {
     return fail_with(EMFILE, -1);
   }
   *slot = OpenPlane{fd, plane, map, len};
-  info->xres.store(w);
-  info->yres.store(h);
-  info->line_length.store(w * 4);
-  info->pix_fmt.store(fb_fmt_argb8888);
-  info->frame_size.store(static_cast<uint32_t>(frame));
-  info->base_vaddr.store(reinterpret_cast<uintptr_t>(map));
-  update_locked([&](SimPlaneState* s) {
-    SimPlane* p = &s->plane[plane];
-    wr(&p->open, 1);
-    wr(&p->xres, w);
-    wr(&p->yres, h);
-    wr(&p->line_length, w * 4);
-    wr(&p->frame_size, static_cast<uint32_t>(frame));
-    wr(&p->num_buffers, sim_fb_buffers);
-    if (rd(&p->shown) >= sim_fb_buffers) wr(&p->shown, 0);
-  });
+  describe_open_locked(plane, map, w, h, frame, info);
   return fd;
 }
 

@@ -110,50 +110,79 @@ std::string check_parts(const std::vector<std::string>& files, const std::vector
   return "";
 }
 
-// stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]: one file per band.
-int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp) {
+// Reads the files, one a band, and checks them for a panel of --panel's
+// size: 0, or the exit status of the failure. *doubt: what the checks warned
+// of (sent anyway under --force).
+int load_parts(Panelctl& ctl, const std::vector<std::string>& files, std::vector<Part>* parts,
+               std::string* doubt) {
   int pw = 0, ph = 0;
   char extra;
   if (sscanf(args.panel.c_str(), "%dx%d%c", &pw, &ph, &extra) != 2 || pw < 16 || ph < 16 ||
       pw > 4096 || ph > 4096)
     return ctl.fail("stream: --panel " + args.panel + " is not WIDTHxHEIGHT (16..4096 each)", 2);
-  const size_t nparts = files.size();
-  std::vector<Part> parts(nparts);
-  for (size_t i = 0; i < nparts; ++i) {
+  parts->assign(files.size(), Part{});
+  for (size_t i = 0; i < files.size(); ++i) {
     std::string why;
-    if (!read_file(files[i], &parts[i].data, &why)) return ctl.fail(why);
-    if (parts[i].data.empty()) return ctl.fail(files[i] + " is empty");
+    if (!read_file(files[i], &(*parts)[i].data, &why)) return ctl.fail(why);
+    if ((*parts)[i].data.empty()) return ctl.fail(files[i] + " is empty");
   }
-  const std::string doubt =
-      check_parts(files, parts, media::usable_area(media::Size{pw, ph}, int(args.rotation)));
-  if (!doubt.empty()) {
-    if (!ctl.force) return ctl.fail(doubt);
-    ctl.note("panelctl: warning: " + doubt);
+  *doubt = check_parts(files, *parts, media::usable_area(media::Size{pw, ph}, int(args.rotation)));
+  if (!doubt->empty()) {
+    if (!ctl.force) return ctl.fail(*doubt);
+    ctl.note("panelctl: warning: " + *doubt);
   }
-  for (Part& part : parts) part.pics = picture_starts(part.data);
-  std::vector<size_t> cuts;
-  if (!cut_blocks(parts, &cuts))
-    return ctl.fail("a picture is larger than " + std::to_string(kBlockMax) + " bytes");
-  if (int st = panel_ready(ctl, files[0], false)) return st;
-  size_t blocks = cuts.size() - 1;
-  double t0 = now_s();
-  if (!stream_begin(ctl, stamp)) return 1;
-  FrameTally tally;
+  for (Part& part : *parts) part.pics = picture_starts(part.data);
+  return 0;
+}
+
+// Sends the blocks between the cuts, each band's in turn, counting the
+// frames shown meanwhile. False on failure.
+bool send_blocks(Panelctl& ctl, const std::vector<Part>& parts, const std::vector<size_t>& cuts,
+                 uint32_t stamp, FrameTally* tally) {
+  const size_t nparts = parts.size(), blocks = cuts.size() - 1;
   uint32_t counter = 0;
-  if (!query_frame(ctl, &counter)) return 1;
-  tally.begin(counter);
+  if (!query_frame(ctl, &counter)) return false;
+  tally->begin(counter);
   for (size_t b = 0; b < blocks; ++b) {
     bool last = b + 1 == blocks;
     for (size_t p = 0; p < nparts; ++p) {
       size_t from = parts[p].end(cuts[b]), to = parts[p].end(cuts[b + 1]);
       if (!send_block(ctl, static_cast<int>(p), static_cast<int>(nparts), stamp,
                       parts[p].data.data() + from, to - from, last))
-        return 1;
+        return false;
     }
-    if (!query_frame(ctl, &counter)) return 1;
-    tally.see(counter);
+    if (!query_frame(ctl, &counter)) return false;
+    tally->see(counter);
     if (!ctl.json) fprintf(stderr, "\rblock %zu/%zu", b + 1, blocks);
   }
+  return true;
+}
+
+void report_stream(const Panelctl& ctl, size_t pics, size_t blocks, double secs, uint64_t shown) {
+  char text[200];
+  snprintf(text, sizeof text, "%zu frames in %zu blocks, %.2f s, %.1f fps, %s%llu shown", pics,
+           blocks, secs, pics / secs, shown < pics ? "at least " : "",
+           static_cast<unsigned long long>(shown));
+  ctl.result(text, Json{{"frames", pics},
+                        {"blocks", blocks},
+                        {"seconds", std::round(secs * 1000) / 1000},
+                        {"fps", std::round(pics / secs * 100) / 100},
+                        {"shown", shown}});
+}
+
+// stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]: one file per band.
+int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp) {
+  std::vector<Part> parts;
+  std::string doubt;
+  if (int st = load_parts(ctl, files, &parts, &doubt)) return st;
+  std::vector<size_t> cuts;
+  if (!cut_blocks(parts, &cuts))
+    return ctl.fail("a picture is larger than " + std::to_string(kBlockMax) + " bytes");
+  if (int st = panel_ready(ctl, files[0], false)) return st;
+  double t0 = now_s();
+  if (!stream_begin(ctl, stamp)) return 1;
+  FrameTally tally;
+  if (!send_blocks(ctl, parts, cuts, stamp, &tally)) return 1;
   double rest_since = 0;
   if (!wait_shown(ctl, &rest_since, &tally)) return 1;
   double secs = std::max(rest_since - t0, 1e-3);
@@ -164,15 +193,7 @@ int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp)
     return ctl.fail(
         "none of the " + std::to_string(pics) + " frames was shown: the device " +
         (doubt.empty() ? "could not decode them (its log says why)" : "cannot decode them"));
-  char text[200];
-  snprintf(text, sizeof text, "%zu frames in %zu blocks, %.2f s, %.1f fps, %s%llu shown", pics,
-           blocks, secs, pics / secs, shown < pics ? "at least " : "",
-           static_cast<unsigned long long>(shown));
-  ctl.result(text, Json{{"frames", pics},
-                        {"blocks", blocks},
-                        {"seconds", std::round(secs * 1000) / 1000},
-                        {"fps", std::round(pics / secs * 100) / 100},
-                        {"shown", shown}});
+  report_stream(ctl, pics, cuts.size() - 1, secs, shown);
   return 0;
 }
 
