@@ -38,6 +38,7 @@ FbUserCfg g_pending;
 bool g_pending_valid = false;
 
 uint32_t rd(const uint32_t* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+// NOLINTNEXTLINE(readability-non-const-parameter): the builtin stores through p
 void wr(uint32_t* p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
 
 // The mapped state file of the current root; the caller holds g_mu.

@@ -181,6 +181,7 @@ constexpr int kBatchRows = 128;
 // libavcodec's report of finished rows of the picture being decoded. Only
 // bands that continue the rows written so far, from an even row, are taken;
 // whatever is left is converted once the picture is complete.
+// NOLINTNEXTLINE(readability-non-const-parameter): libavcodec's callback type
 void draw_band(AVCodecContext* ctx, const AVFrame* src, int offset[AV_NUM_DATA_POINTERS], int y,
                int, int height) {
   auto* h = static_cast<V4l2H264Decoder*>(ctx->opaque);

@@ -202,7 +202,7 @@ bool fetch_listing(Panelctl& ctl, const std::string& dev, std::string* text) {
       break;  // a full round without a listing: the device could not list
     }
   }
-  *text = text->c_str();  // up to the first NUL
+  *text = text->substr(0, text->find('\0'));  // up to the first NUL
   return true;
 }
 

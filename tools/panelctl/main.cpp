@@ -160,8 +160,9 @@ CLI::Validator byte_value() {
       "BYTE");
 }
 
-int main(int argc, char** argv) {
-  Panelctl ctl;
+namespace {
+
+int run(Panelctl& ctl, int argc, char** argv) {
   const char* env = getenv("PANELCTL_DEVICE");
   ctl.device = env ? env : "/dev/ttyACM0";
 
@@ -191,4 +192,17 @@ int main(int argc, char** argv) {
   if (it == runners().end()) return ctl.fail("nothing to run for " + chosen->get_name(), 2);
   if (it->second.needs_line && !ctl.link.open(ctl.device)) return ctl.fail(ctl.link.error());
   return it->second.fn(ctl);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Panelctl ctl;
+  try {
+    return run(ctl, argc, argv);
+  } catch (const std::exception& e) {
+    // Out of memory or a library's error: the reason in one line, not an abort.
+    fprintf(stderr, "panelctl: %s\n", e.what());
+    return 1;
+  }
 }

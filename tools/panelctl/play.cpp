@@ -4,12 +4,12 @@
 // picture is encoded on the fly into H.264 the device's decoder takes and
 // streamed with the device's pacing at the source's frame rate (15). Ctrl-C
 // stops the stream with 123, so the device is left serving.
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <deque>

@@ -51,7 +51,7 @@ void add_queries(CLI::App& app) {
   add_command(app, "identity", "print the device identity (10)", 10, nullptr,
               [](const Panelctl& ctl, const Packet& r) {
                 std::string text(reinterpret_cast<const char*>(r.data() + 8), 25);
-                text = text.c_str();  // up to the first NUL
+                text = text.substr(0, text.find('\0'));  // up to the first NUL
                 ctl.result(text, Json{{"identity", text}});
               });
   add_command(app, "constant", "query the constant (17)", 17, nullptr,

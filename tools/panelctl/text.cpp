@@ -5,11 +5,11 @@
 #include FT_FREETYPE_H
 #include <dirent.h>
 #include <png.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>

@@ -1,13 +1,13 @@
 // Host video: streaming H.264 files (121, 119, 120) paced by the device's
 // ring fill level, the frame counter, queue status and stop (118, 122,
 // 123), local files (110..112) and the frame rate (15).
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "tools/panelctl/check.h"
 #include "tools/panelctl/media.h"
