@@ -37,9 +37,11 @@ int32_t offline_small_max_width = 0;
 uint32_t offline_frame_counter = 0;  // offline thread only
 
 const uint32_t kBlack = 0xFF000000;
-const int32_t kLabelSize = 135;
-const int32_t kDegreeSize = 250;
-const int32_t kTemperatureSize = 550;
+// Pixel sizes of the screen's texts.
+struct TextSizes {
+  int32_t label, degree, temperature;
+};
+const TextSizes kTextSize = {135, 250, 550};
 const int32_t kRectWidth = 1048;
 const int32_t kRectHeight = 2288;
 
@@ -92,17 +94,17 @@ void offline_draw_number(const Canvas& cv, const char* text, int32_t x, int32_t 
 
 void offline_paint(const Canvas& cv, int32_t temp, int32_t speed) {
   char text[16] = {0};
-  font_set_size(offline_face, kLabelSize);
+  font_set_size(offline_face, kTextSize.label);
   offline_draw_label(cv, "WATER", 860, 1100);
   offline_draw_label(cv, "PUMP", 190, 870);
   offline_draw_label(cv, "RPM", 190, 1460);
   snprintf(text, sizeof text, "%d", speed);
   offline_draw_number(cv, text, 190, 1200, offline_small_max_width, 0);
 
-  font_set_size(offline_face, kDegreeSize);
+  font_set_size(offline_face, kTextSize.degree);
   offline_draw_number(cv, "\xC2\xB0", 700, 1150, offline_big_max_rows, 50);
 
-  font_set_size(offline_face, kTemperatureSize);
+  font_set_size(offline_face, kTextSize.temperature);
   snprintf(text, sizeof text, "%d", temp);
   offline_draw_number(cv, text, 380, temp < 10 ? 1120 : 1000, offline_big_max_width, 0);
 }

@@ -26,10 +26,12 @@ namespace {
 FT_Library warn_library = nullptr;
 FT_Face warn_face = nullptr;
 
-const uint32_t kWarnColour = 0xFF909090;
-const int32_t kWarnColumn = 200;
-const int32_t kWarnFirstRow = 1400;
-const int32_t kWarnSpacing = 5;
+// Where and how the warning line is drawn.
+struct WarnLayout {
+  uint32_t colour;
+  int32_t column, first_row, spacing;
+};
+const WarnLayout kWarn = {0xFF909090, 200, 1400, 5};
 
 }  // namespace
 
@@ -200,10 +202,10 @@ void show_string_r90_on(const Canvas& cv, FT_Face face, const char* text, int32_
 }
 
 void show_warn_line_on(const Canvas& cv, FT_Face face, const char* text) {
-  int32_t pen = kWarnFirstRow;
+  int32_t pen = kWarn.first_row;
   for_each_glyph(face, text, true, [&](const GlyphBitmap& g) {
-    place_glyph_r90(cv, g, kWarnColumn, pen, kWarnColour);
-    pen += g.width + kWarnSpacing;
+    place_glyph_r90(cv, g, kWarn.column, pen, kWarn.colour);
+    pen += g.width + kWarn.spacing;
   });
 }
 

@@ -19,10 +19,14 @@ constexpr size_t kLineLen = 1024;
 constexpr const char* kLogFile = "/usr/data/log";
 constexpr const char* kUnderrun = "tft underrun recover done";
 constexpr const char* kAllocFailed = "aFailed to alloc";
-constexpr useconds_t kLinePause = 50000;
-// After a read that returned nothing (a plain file at its end, a FIFO
-// without a writer): wait for more instead of spinning.
-constexpr useconds_t kReadFailPause = 100000;
+// Pauses of the reading loop.
+struct Pauses {
+  useconds_t line;  // after each line
+  // After a read that returned nothing (a plain file at its end, a FIFO
+  // without a writer): wait for more instead of spinning.
+  useconds_t read_fail;
+};
+constexpr Pauses kPause = {50000, 100000};
 // Time stamps beyond this (about 31,000 years) are not taken as time stamps;
 // the bound keeps the hour count inside an int.
 constexpr double kMaxStamp = 1e12;
@@ -107,12 +111,12 @@ void* handle_data_thread(void*) {
   for (;;) {
     if (!fgets(line, sizeof line, stream)) {
       clearerr(stream);
-      usleep(kReadFailPause);
+      usleep(kPause.read_fail);
       continue;
     }
     line[strcspn(line, "\n")] = 0;
     if (handle_kmsg_line(line) == KmsgVerdict::kExit) break;
-    usleep(kLinePause);
+    usleep(kPause.line);
   }
 
   printf("success capture aFailed to alloc, exit");

@@ -23,8 +23,7 @@ SharedWord<int32_t> mcu_usb_suspend_count{0};
 
 namespace {
 
-constexpr uint8_t kHeader0 = 0xAA;
-constexpr uint8_t kHeader1 = 0x55;
+constexpr uint8_t kHeader[2] = {0xAA, 0x55};  // a frame's first two bytes
 constexpr useconds_t kFramePause = 1000000;
 // After a failed read. uart_read already waits up to 15 s for data, but a
 // line in an error state fails at once; the pause keeps that from spinning.
@@ -34,7 +33,7 @@ constexpr useconds_t kReadFailPause = 200000;
 }  // namespace
 
 int mcu_parse_frame(const uint8_t* frame, McuReading* out) {
-  if (frame[0] != kHeader0 || frame[1] != kHeader1) return -1;
+  if (frame[0] != kHeader[0] || frame[1] != kHeader[1]) return -1;
   out->temperature = frame[2];
   out->pump_speed = frame[3] * 256 + frame[4];
   out->usb_suspend = frame[5];
@@ -43,8 +42,8 @@ int mcu_parse_frame(const uint8_t* frame, McuReading* out) {
 
 size_t mcu_resync_offset(const uint8_t* buf, size_t len) {
   for (size_t i = 1; i < len; i++) {
-    if (buf[i] != kHeader0) continue;
-    if (i + 1 == len || buf[i + 1] == kHeader1) return i;
+    if (buf[i] != kHeader[0]) continue;
+    if (i + 1 == len || buf[i + 1] == kHeader[1]) return i;
   }
   return len;
 }

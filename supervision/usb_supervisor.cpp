@@ -34,11 +34,15 @@ namespace {
 constexpr const char* kUdcDir = "/sys/class/udc/13500000.otg";
 constexpr const char* kWarnPicture = "/media/warn.jpg";
 constexpr const char* kBootVideo = "/usr/data/boot.h264";
+// Stopping the offline screen: a first pause, then polls until it is gone.
+struct StopWait {
+  useconds_t settle, poll;
+};
+constexpr StopWait kOfflineStop = {300000, 200000};
+// One pass a second: the loop's counters count seconds.
+constexpr useconds_t kLoopPeriod = 1000000;
 constexpr uint32_t kLossSeconds = 10;
 constexpr int32_t kBacklightOffSecond = 60;
-constexpr useconds_t kLoopPeriod = 1000000;
-constexpr useconds_t kSettlePause = 300000;
-constexpr useconds_t kPollPause = 200000;
 // The kernel reports a freshly opened attribute at once; the time limit only
 // keeps an attribute that never reports (a plain file) from holding the loop.
 constexpr int kAttrWaitMs = 100;
@@ -142,8 +146,8 @@ void stop_offline_and_wait() {
     stop_local_h264();
     stop_h264();
   }
-  usleep(kSettlePause);
-  while (OFFLINE_MODE_STATE != -1) usleep(kPollPause);
+  usleep(kOfflineStop.settle);
+  while (OFFLINE_MODE_STATE != -1) usleep(kOfflineStop.poll);
 }
 
 void usb_arrival_action() {

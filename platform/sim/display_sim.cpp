@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/display.h"
+#include "platform/sim/fail.h"
 #include "platform/sim/sim_state.h"
 #include "platform/system.h"
 
@@ -37,6 +38,7 @@ FbUserCfg g_pending;
 bool g_pending_valid = false;
 
 uint32_t rd(const uint32_t* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+// NOLINTNEXTLINE(readability-non-const-parameter): the builtin stores through p
 void wr(uint32_t* p, uint32_t v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
 
 // The mapped state file of the current root; the caller holds g_mu.
@@ -98,6 +100,52 @@ bool rotated_quarter() {
          strcmp(buf, "270\n") == 0;
 }
 
+void close_keeping_errno(int fd) {
+  int e = errno;
+  close(fd);
+  errno = e;
+}
+
+// Opens the plane's file, at least `len` bytes long, and maps it: the
+// descriptor, or -1 with errno and nothing left open.
+int map_plane_file(int plane, size_t len, void** map) {
+  int fd = dev_open(sim_fb_files[plane], O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 ||
+      (st.st_size < static_cast<off_t>(len) && ftruncate(fd, static_cast<off_t>(len)) != 0)) {
+    close_keeping_errno(fd);
+    return -1;
+  }
+  *map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (*map == MAP_FAILED) {
+    close_keeping_errno(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// What the caller and panelsim learn of a plane just opened.
+void describe_open_locked(int plane, void* map, uint32_t w, uint32_t h, size_t frame,
+                          FbInfo* info) {
+  info->xres.store(w);
+  info->yres.store(h);
+  info->line_length.store(w * 4);
+  info->pix_fmt.store(fb_fmt_argb8888);
+  info->frame_size.store(static_cast<uint32_t>(frame));
+  info->base_vaddr.store(reinterpret_cast<uintptr_t>(map));
+  update_locked([&](SimPlaneState* s) {
+    SimPlane* p = &s->plane[plane];
+    wr(&p->open, 1);
+    wr(&p->xres, w);
+    wr(&p->yres, h);
+    wr(&p->line_length, w * 4);
+    wr(&p->frame_size, static_cast<uint32_t>(frame));
+    wr(&p->num_buffers, sim_fb_buffers);
+    if (rd(&p->shown) >= sim_fb_buffers) wr(&p->shown, 0);
+  });
+}
+
 }  // namespace
 
 void sim_panel_size(const std::string& panel_file, uint32_t* w, uint32_t* h) {
@@ -148,33 +196,15 @@ int fb_open(const char* path, FbInfo* info) {
   int plane = -1;
   if (path && strcmp(path, "/dev/fb0") == 0) plane = 0;
   if (path && strcmp(path, "/dev/fb1") == 0) plane = 1;
-  if (plane < 0 || !info) {
-    errno = ENODEV;
-    return -1;
-  }
+  if (plane < 0 || !info) return fail_with(ENODEV, -1);
   uint32_t w, h;
   sim_panel_size(dev_path(sim_panel_file), &w, &h);
   if (rotated_quarter()) std::swap(w, h);
   const size_t frame = size_t(w) * h * 4;
   const size_t len = frame * sim_fb_buffers;
-
-  int fd = dev_open(sim_fb_files[plane], O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  void* map = nullptr;
+  int fd = map_plane_file(plane, len, &map);
   if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 ||
-      (st.st_size < static_cast<off_t>(len) && ftruncate(fd, static_cast<off_t>(len)) != 0)) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
-  }
-  void* map = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (map == MAP_FAILED) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
-  }
 
   std::lock_guard<std::mutex> lock(g_mu);
   OpenPlane* slot = nullptr;
@@ -186,36 +216,17 @@ int fb_open(const char* path, FbInfo* info) {
   if (!slot) {
     munmap(map, len);
     close(fd);
-    errno = EMFILE;
-    return -1;
+    return fail_with(EMFILE, -1);
   }
   *slot = OpenPlane{fd, plane, map, len};
-  info->xres.store(w);
-  info->yres.store(h);
-  info->line_length.store(w * 4);
-  info->pix_fmt.store(fb_fmt_argb8888);
-  info->frame_size.store(static_cast<uint32_t>(frame));
-  info->base_vaddr.store(reinterpret_cast<uintptr_t>(map));
-  update_locked([&](SimPlaneState* s) {
-    SimPlane* p = &s->plane[plane];
-    wr(&p->open, 1);
-    wr(&p->xres, w);
-    wr(&p->yres, h);
-    wr(&p->line_length, w * 4);
-    wr(&p->frame_size, static_cast<uint32_t>(frame));
-    wr(&p->num_buffers, sim_fb_buffers);
-    if (rd(&p->shown) >= sim_fb_buffers) wr(&p->shown, 0);
-  });
+  describe_open_locked(plane, map, w, h, frame, info);
   return fd;
 }
 
 int fb_close(int fd, FbInfo* info) {
   std::lock_guard<std::mutex> lock(g_mu);
   OpenPlane* p = find_locked(fd);
-  if (!p) {
-    errno = EBADF;
-    return -1;
-  }
+  if (!p) return fail_with(EBADF, -1);
   int plane = p->plane;
   munmap(p->map, p->len);
   close(p->fd);
@@ -236,10 +247,7 @@ int fb_close(int fd, FbInfo* info) {
 static int set_enabled(int fd, uint32_t on) {
   std::lock_guard<std::mutex> lock(g_mu);
   OpenPlane* p = find_locked(fd);
-  if (!p) {
-    errno = EBADF;
-    return -1;
-  }
+  if (!p) return fail_with(EBADF, -1);
   update_locked([&](SimPlaneState* s) { wr(&s->plane[p->plane].enabled, on); });
   return 0;
 }
@@ -250,14 +258,8 @@ int fb_disable(int fd) { return set_enabled(fd, 0); }
 int fb_pan_display(int fd, const FbInfo* info, int k) {
   std::lock_guard<std::mutex> lock(g_mu);
   OpenPlane* p = find_locked(fd);
-  if (!p) {
-    errno = EBADF;
-    return -1;
-  }
-  if (k < 0 || static_cast<uint32_t>(k) >= sim_fb_buffers) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (!p) return fail_with(EBADF, -1);
+  if (k < 0 || static_cast<uint32_t>(k) >= sim_fb_buffers) return fail_with(EINVAL, -1);
   update_locked([&](SimPlaneState* s) {
     wr(&s->plane[p->plane].shown, static_cast<uint32_t>(k));
     if (p->plane == 0 && rd(&s->fb0_user_cfg) && g_pending_valid) {

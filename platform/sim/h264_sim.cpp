@@ -24,6 +24,7 @@ extern "C" {
 #include <libyuv/convert_from.h>
 
 #include "platform/codec.h"
+#include "platform/sim/fail.h"
 
 // Converts rows of one picture on a thread of its own. The decoding thread
 // publishes how many rows are final (`ready`); the converter catches up to
@@ -180,6 +181,7 @@ constexpr int kBatchRows = 128;
 // libavcodec's report of finished rows of the picture being decoded. Only
 // bands that continue the rows written so far, from an even row, are taken;
 // whatever is left is converted once the picture is complete.
+// NOLINTNEXTLINE(readability-non-const-parameter): libavcodec's callback type
 void draw_band(AVCodecContext* ctx, const AVFrame* src, int offset[AV_NUM_DATA_POINTERS], int y,
                int, int height) {
   auto* h = static_cast<V4l2H264Decoder*>(ctx->opaque);
@@ -207,22 +209,15 @@ V4l2H264Decoder* v4l2_h264_decoder_direct_open(const H264DecoderConfig* cfg) {
   // The board's decoder reports through its return values only.
   av_log_set_level(AV_LOG_QUIET);
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-  if (!codec || !cfg || cfg->pix_fmt != kFourccNV12) {
-    errno = EINVAL;
-    return nullptr;
-  }
+  if (!codec || !cfg || cfg->pix_fmt != kFourccNV12) return fail_with(EINVAL, nullptr);
   V4l2H264Decoder* h = new (std::nothrow) V4l2H264Decoder;
-  if (!h) {
-    errno = ENOMEM;
-    return nullptr;
-  }
+  if (!h) return fail_with(ENOMEM, nullptr);
   h->ctx = avcodec_alloc_context3(codec);
   h->pkt = av_packet_alloc();
   h->frame = av_frame_alloc();
   if (!h->ctx || !h->pkt || !h->frame) {
     release(h);
-    errno = ENOMEM;
-    return nullptr;
+    return fail_with(ENOMEM, nullptr);
   }
   h->ctx->thread_count = 1;
   h->ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
@@ -232,8 +227,7 @@ V4l2H264Decoder* v4l2_h264_decoder_direct_open(const H264DecoderConfig* cfg) {
   h->ctx->draw_horiz_band = draw_band;
   if (avcodec_open2(h->ctx, codec, nullptr) < 0) {
     release(h);
-    errno = EINVAL;
-    return nullptr;
+    return fail_with(EINVAL, nullptr);
   }
   h->max_width = cfg->width;
   h->max_height = cfg->height;
@@ -242,15 +236,9 @@ V4l2H264Decoder* v4l2_h264_decoder_direct_open(const H264DecoderConfig* cfg) {
 
 int v4l2_h264_decoder_direct_work(V4l2H264Decoder* h, const uint8_t* data, int32_t length,
                                   uint8_t* y_dest, uint8_t* uv_dest) {
-  if (!h || !data || length <= 0 || !y_dest || !uv_dest) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (!h || !data || length <= 0 || !y_dest || !uv_dest) return fail_with(EINVAL, -1);
   av_fast_padded_malloc(&h->in, &h->in_size, static_cast<size_t>(length));
-  if (!h->in) {
-    errno = ENOMEM;
-    return -1;
-  }
+  if (!h->in) return fail_with(ENOMEM, -1);
   memcpy(h->in, data, static_cast<size_t>(length));
   // The packet refers to our copy; libavcodec copies what it keeps.
   av_packet_unref(h->pkt);
@@ -267,25 +255,13 @@ int v4l2_h264_decoder_direct_work(V4l2H264Decoder* h, const uint8_t* data, int32
   h->band_y = h->band_uv = nullptr;
   h->pkt->data = nullptr;
   h->pkt->size = 0;
-  if (rc < 0 && rc != AVERROR(EAGAIN)) {
-    errno = EBADMSG;
-    return -1;
-  }
+  if (rc < 0 && rc != AVERROR(EAGAIN)) return fail_with(EBADMSG, -1);
   av_frame_unref(h->frame);
   rc = avcodec_receive_frame(h->ctx, h->frame);
-  if (rc < 0) {
-    errno = EBADMSG;
-    return -1;
-  }
+  if (rc < 0) return fail_with(EBADMSG, -1);
   AVFrame* f = h->frame;
-  if (f->decode_error_flags || (f->flags & AV_FRAME_FLAG_CORRUPT)) {
-    errno = EBADMSG;
-    return -1;
-  }
-  if (!planar420(f->format) || !fits(h, f->width, f->height)) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (f->decode_error_flags || (f->flags & AV_FRAME_FLAG_CORRUPT)) return fail_with(EBADMSG, -1);
+  if (!planar420(f->format) || !fits(h, f->width, f->height)) return fail_with(EINVAL, -1);
   // Rows already written band by band belong to this very picture, or all
   // are written again.
   int done = h->band_src == f->data[0] ? converted : 0;
@@ -302,10 +278,7 @@ int v4l2_h264_decoder_direct_work(V4l2H264Decoder* h, const uint8_t* data, int32
 }
 
 int v4l2_h264_decoder_get_frame_info(V4l2H264Decoder* h, H264FrameInfo* info) {
-  if (!h || !info || !h->have_info) {
-    errno = EINVAL;
-    return -1;
-  }
+  if (!h || !info || !h->have_info) return fail_with(EINVAL, -1);
   for (int i = 0; i < 4; ++i) info->dec_info[i] = h->info[i];
   return 0;
 }

@@ -85,6 +85,45 @@ int fail(JpegdDecoder* d, const char* what) {
   return -1;
 }
 
+// 4:4:0, 4:1:1 and the like: through RGB, back to full-range YCbCr.
+int decode_through_rgb(JpegdDecoder* d, const JpegdRequest* req, int sw, int sh, int flags,
+                       I420* pic) {
+  d->rgb.resize(size_t(sw) * sh * 3);
+  if (tjDecompress2(d->tj, req->data, req->length, d->rgb.data(), sw, sw * 3, sh, TJPF_RGB,
+                    flags) != 0)
+    return fail(d, "decode");
+  *pic = i420_layout(d->i420, sw, sh);
+  return libyuv::RAWToJ420(d->rgb.data(), sw * 3, pic->y, sw, pic->u, pic->cw, pic->v, pic->cw, sw,
+                           sh) == 0
+             ? 0
+             : -1;
+}
+
+// Converts decoded planes of the given subsampling into `pic`.
+int planes_to_i420(int subsamp, unsigned char* const dst[3], const int strides[3], int sw, int sh,
+                   I420* pic) {
+  int r = -1;
+  switch (subsamp) {
+    case TJSAMP_420:
+      r = libyuv::I420Copy(dst[0], strides[0], dst[1], strides[1], dst[2], strides[2], pic->y, sw,
+                           pic->u, pic->cw, pic->v, pic->cw, sw, sh);
+      break;
+    case TJSAMP_422:
+      r = libyuv::I422ToI420(dst[0], strides[0], dst[1], strides[1], dst[2], strides[2], pic->y, sw,
+                             pic->u, pic->cw, pic->v, pic->cw, sw, sh);
+      break;
+    case TJSAMP_444:
+      r = libyuv::I444ToI420(dst[0], strides[0], dst[1], strides[1], dst[2], strides[2], pic->y, sw,
+                             pic->u, pic->cw, pic->v, pic->cw, sw, sh);
+      break;
+    case TJSAMP_GRAY:
+      r = libyuv::I400ToI420(dst[0], strides[0], pic->y, sw, pic->u, pic->cw, pic->v, pic->cw, sw,
+                             sh);
+      break;
+  }
+  return r == 0 ? 0 : -1;
+}
+
 // Decodes into an I420 picture at the scaled size. The fast case (4:2:0 at
 // exactly the requested size) writes luma straight into the output.
 int decode_i420(JpegdDecoder* d, const JpegdRequest* req, int sw, int sh, int subsamp,
@@ -93,18 +132,7 @@ int decode_i420(JpegdDecoder* d, const JpegdRequest* req, int sw, int sh, int su
   const bool planar = colorspace != TJCS_CMYK && colorspace != TJCS_YCCK &&
                       (subsamp == TJSAMP_420 || subsamp == TJSAMP_422 || subsamp == TJSAMP_444 ||
                        subsamp == TJSAMP_GRAY);
-  if (!planar) {
-    // 4:4:0, 4:1:1 and the like: through RGB, back to full-range YCbCr.
-    d->rgb.resize(size_t(sw) * sh * 3);
-    if (tjDecompress2(d->tj, req->data, req->length, d->rgb.data(), sw, sw * 3, sh, TJPF_RGB,
-                      flags) != 0)
-      return fail(d, "decode");
-    *pic = i420_layout(d->i420, sw, sh);
-    return libyuv::RAWToJ420(d->rgb.data(), sw * 3, pic->y, sw, pic->u, pic->cw, pic->v, pic->cw,
-                             sw, sh) == 0
-               ? 0
-               : -1;
-  }
+  if (!planar) return decode_through_rgb(d, req, sw, sh, flags, pic);
 
   int nplanes = subsamp == TJSAMP_GRAY ? 1 : 3;
   int pw[3], ph[3], strides[3];
@@ -143,26 +171,7 @@ int decode_i420(JpegdDecoder* d, const JpegdRequest* req, int sw, int sh, int su
     return 0;
   }
   *pic = i420_layout(d->i420, sw, sh);
-  int r = -1;
-  switch (subsamp) {
-    case TJSAMP_420:
-      r = libyuv::I420Copy(dst[0], strides[0], dst[1], strides[1], dst[2], strides[2], pic->y, sw,
-                           pic->u, pic->cw, pic->v, pic->cw, sw, sh);
-      break;
-    case TJSAMP_422:
-      r = libyuv::I422ToI420(dst[0], strides[0], dst[1], strides[1], dst[2], strides[2], pic->y, sw,
-                             pic->u, pic->cw, pic->v, pic->cw, sw, sh);
-      break;
-    case TJSAMP_444:
-      r = libyuv::I444ToI420(dst[0], strides[0], dst[1], strides[1], dst[2], strides[2], pic->y, sw,
-                             pic->u, pic->cw, pic->v, pic->cw, sw, sh);
-      break;
-    case TJSAMP_GRAY:
-      r = libyuv::I400ToI420(dst[0], strides[0], pic->y, sw, pic->u, pic->cw, pic->v, pic->cw, sw,
-                             sh);
-      break;
-  }
-  return r == 0 ? 0 : -1;
+  return planes_to_i420(subsamp, dst, strides, sw, sh, pic);
 }
 
 // Like the hardware, which keeps its state and working memory from one

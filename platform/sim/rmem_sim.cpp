@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/display.h"
+#include "platform/sim/fail.h"
 #include "platform/sim/sim_state.h"
 #include "platform/system.h"
 
@@ -63,10 +64,7 @@ int rmem_open() {
 }
 
 void* rmem_alloc(int fd, uint32_t* phys, uint32_t size) {
-  if (fd < 0 || !phys || size == 0 || size > sim_rmem_size) {
-    errno = EINVAL;
-    return nullptr;
-  }
+  if (fd < 0 || !phys || size == 0 || size > sim_rmem_size) return fail_with(EINVAL, nullptr);
   const uint32_t want = (size + (kPage - 1)) & ~(kPage - 1);
   std::lock_guard<std::mutex> lock(g_mu);
   if (!map_locked()) return nullptr;
@@ -75,10 +73,7 @@ void* rmem_alloc(int fd, uint32_t* phys, uint32_t size) {
     if (a.first - cursor >= want) break;
     cursor = a.first + a.second;
   }
-  if (sim_rmem_size - cursor < want) {
-    errno = ENOMEM;
-    return nullptr;
-  }
+  if (sim_rmem_size - cursor < want) return fail_with(ENOMEM, nullptr);
   g_allocs[cursor] = want;
   *phys = sim_rmem_phys_base + cursor;
   return g_mem + cursor;

@@ -33,6 +33,9 @@ std::vector<uint8_t> name_params(const std::string& name, uint32_t extra = 0);
 
 uint32_t le32(const uint8_t* p);
 uint32_t be32(const uint8_t* p);
+// A reply byte that carries a signed value (the screens' states: -1 is
+// 0xFF).
+inline int signed_byte(uint8_t b) { return b < 128 ? b : b - 256; }
 
 class HostLink {
  public:

@@ -43,6 +43,12 @@ long long now_ms() {
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// The C API reports a failure by its return value with errno set.
+panelhost* fail_with(int error, std::nullptr_t) {
+  errno = error;
+  return nullptr;
+}
+
 int call(panelhost* h, uint8_t code, const std::vector<uint8_t>& params, uint8_t* reply = nullptr,
          const void* payload = nullptr, size_t payload_len = 0) {
   return panelhost_exchange(h, code, params.data(), params.size(), payload, payload_len, reply);
@@ -75,15 +81,9 @@ int panelhost_encode(uint8_t code, uint32_t tag, const uint8_t* params, size_t p
 }
 
 panelhost* panelhost_open(const char* path) {
-  if (!path) {
-    errno = EINVAL;
-    return nullptr;
-  }
+  if (!path) return fail_with(EINVAL, nullptr);
   panelhost* h = new (std::nothrow) panelhost;
-  if (!h) {
-    errno = ENOMEM;
-    return nullptr;
-  }
+  if (!h) return fail_with(ENOMEM, nullptr);
   if (!h->link.open(path)) {
     int e = errno;
     delete h;
@@ -96,10 +96,7 @@ panelhost* panelhost_open(const char* path) {
 }
 
 panelhost* panelhost_open_fd(int fd) {
-  if (fd < 0) {
-    errno = EBADF;
-    return nullptr;
-  }
+  if (fd < 0) return fail_with(EBADF, nullptr);
   panelhost* h = new (std::nothrow) panelhost(fd);
   if (!h) errno = ENOMEM;
   return h;

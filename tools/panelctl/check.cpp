@@ -152,28 +152,25 @@ bool high_profile(uint32_t profile) {
   }
 }
 
-// A sequence parameter set (after the NAL header byte). False when damaged.
-bool read_sps(const uint8_t* p, size_t n, H264Info* info) {
-  Bits b(p, n);
-  const uint32_t profile = b.u(8);
-  const uint32_t constraints = b.u(8);
-  b.u(8);  // level
-  if (b.ue() > 31) return false;
-  uint32_t chroma = 1, depth = 8;
-  if (high_profile(profile)) {
-    chroma = b.ue();
-    if (chroma > 3) return false;
-    if (chroma == 3) b.u(1);
-    depth = b.ue() + 8;
-    const uint32_t depth_chroma = b.ue() + 8;
-    depth = std::max(depth, depth_chroma);
-    b.u(1);
-    if (b.u(1)) {
-      for (int i = 0; i < (chroma == 3 ? 12 : 8); i++)
-        if (b.u(1)) skip_scaling_list(b, i < 6 ? 16 : 64);
-    }
+// The high profiles' fields of a sequence parameter set: chroma format and
+// the larger bit depth. False when damaged.
+bool read_high_fields(Bits& b, uint32_t* chroma, uint32_t* depth) {
+  *chroma = b.ue();
+  if (*chroma > 3) return false;
+  if (*chroma == 3) b.u(1);
+  *depth = b.ue() + 8;
+  const uint32_t depth_chroma = b.ue() + 8;
+  *depth = std::max(*depth, depth_chroma);
+  b.u(1);
+  if (b.u(1)) {
+    for (int i = 0; i < (*chroma == 3 ? 12 : 8); i++)
+      if (b.u(1)) skip_scaling_list(b, i < 6 ? 16 : 64);
   }
-  b.ue();  // log2_max_frame_num - 4
+  return true;
+}
+
+// The picture order count fields. False when damaged.
+bool skip_picture_order(Bits& b) {
   const uint32_t poc_type = b.ue();
   if (poc_type == 0) {
     b.ue();
@@ -187,6 +184,20 @@ bool read_sps(const uint8_t* p, size_t n, H264Info* info) {
   } else if (poc_type > 2) {
     return false;
   }
+  return true;
+}
+
+// A sequence parameter set (after the NAL header byte). False when damaged.
+bool read_sps(const uint8_t* p, size_t n, H264Info* info) {
+  Bits b(p, n);
+  const uint32_t profile = b.u(8);
+  const uint32_t constraints = b.u(8);
+  b.u(8);  // level
+  if (b.ue() > 31) return false;
+  uint32_t chroma = 1, depth = 8;
+  if (high_profile(profile) && !read_high_fields(b, &chroma, &depth)) return false;
+  b.ue();  // log2_max_frame_num - 4
+  if (!skip_picture_order(b)) return false;
   b.ue();  // max_num_ref_frames
   b.u(1);
   const int64_t mbs_w = int64_t(b.ue()) + 1, map_h = int64_t(b.ue()) + 1;

@@ -100,8 +100,8 @@ const char* state_name(int v) {
 int standby_stop(Panelctl& ctl) {
   Packet r;
   if (!ctl.command(52, {}, &r)) return 1;
-  int clock = static_cast<int8_t>(r[8]);
-  int offline = static_cast<int8_t>(r[9]);
+  int clock = hostlink::signed_byte(r[8]);
+  int offline = hostlink::signed_byte(r[9]);
   ctl.result(std::string("clock: ") + state_name(clock) + ", offline: " + state_name(offline),
              Json{{"clock_state", clock}, {"offline_state", offline}});
   return 0;

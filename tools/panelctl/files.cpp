@@ -88,24 +88,22 @@ struct FileCloser {
   ~FileCloser() { ::close(fd); }
 };
 
-// upload LOCAL DEVPATH: command 38, then chunks (39). Each chunk goes out
-// as its command and one payload write; the next chunk is read from the
-// local file while the device stores this one, so the line waits only for
-// the device's reply.
-int upload(Panelctl& ctl, const std::string& local, const std::string& dev, size_t chunk) {
-  int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ctl.fail("cannot read " + local + ": " + strerror(errno));
-  FileCloser closer{fd};
+// The size of the open LOCAL file: 0 with *total, or the failure's status.
+int measure(const Panelctl& ctl, int fd, const std::string& local, uint64_t* total) {
   struct stat st;
   if (fstat(fd, &st) != 0) return ctl.fail("cannot read " + local + ": " + strerror(errno));
   if (!S_ISREG(st.st_mode)) return ctl.fail(local + " is not a regular file");
-  const uint64_t total = static_cast<uint64_t>(st.st_size);
+  *total = static_cast<uint64_t>(st.st_size);
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return 0;
+}
 
-  Packet r;
-  if (!ctl.command(38, hostlink::name_params(dev), &r)) return 1;
-  if (r[8] != 200) return ctl.fail("the device cannot create " + dev);
-  const bool bar = !ctl.json && isatty(2);
+// Sends the file in chunks (39): 0 with the seconds they took, or the
+// failure's status. Each chunk goes out as its command and one payload
+// write; the next chunk is read from the local file while the device stores
+// this one, so the line waits only for the device's reply.
+int send_chunks(Panelctl& ctl, int fd, const std::string& local, uint64_t total, size_t chunk,
+                bool bar, double* seconds) {
   std::vector<uint8_t> cur(chunk), next(chunk);
   auto want = [&](uint64_t from) {
     return static_cast<size_t>(std::min<uint64_t>(chunk, total - from));
@@ -130,6 +128,7 @@ int upload(Panelctl& ctl, const std::string& local, const std::string& dev, size
       return ctl.fail("command 39: " + ctl.link.error());
     const size_t n_next = last ? 0 : want(done + n);
     got = last ? 0 : read_chunk(fd, next.data(), n_next);
+    Packet r;
     if (!ctl.link.reply(&r, ctl.timeout_ms)) return ctl.fail("command 39: " + ctl.link.error());
     if (r[0] != 39 || r[1] != 200)
       return ctl.fail("the device answered out of step (code " + std::to_string(r[0]) +
@@ -141,7 +140,23 @@ int upload(Panelctl& ctl, const std::string& local, const std::string& dev, size
     cur.swap(next);
     n = n_next;
   }
-  const double seconds = now_s() - start;
+  *seconds = now_s() - start;
+  return 0;
+}
+
+// upload LOCAL DEVPATH: command 38, then the chunks.
+int upload(Panelctl& ctl, const std::string& local, const std::string& dev, size_t chunk) {
+  int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ctl.fail("cannot read " + local + ": " + strerror(errno));
+  FileCloser closer{fd};
+  uint64_t total = 0;
+  if (int st = measure(ctl, fd, local, &total)) return st;
+  Packet r;
+  if (!ctl.command(38, hostlink::name_params(dev), &r)) return 1;
+  if (r[8] != 200) return ctl.fail("the device cannot create " + dev);
+  const bool bar = !ctl.json && isatty(2);
+  double seconds = 0;
+  if (int st = send_chunks(ctl, fd, local, total, chunk, bar, &seconds)) return st;
   if (bar) {
     fputc('\n', stderr);
     ctl.progress_open = false;
@@ -187,7 +202,7 @@ bool fetch_listing(Panelctl& ctl, const std::string& dev, std::string* text) {
       break;  // a full round without a listing: the device could not list
     }
   }
-  *text = text->c_str();  // up to the first NUL
+  *text = text->substr(0, text->find('\0'));  // up to the first NUL
   return true;
 }
 
@@ -243,10 +258,8 @@ void add_transfers(CLI::App& app) {
   auto* u = app.add_subcommand("upload", "upload a file of any size in chunks (38, 39)");
   u->add_option("LOCAL", args.local, "file on this host")->required();
   u->add_option("DEVPATH", args.dev, "path on the device")->required()->check(device_path());
-  u->add_option("--chunk", args.chunk, "bytes per chunk, 1..2097152")
-      ->option_text("BYTES")
-      ->check(CLI::Range(size_t{1}, kMaxChunk))
-      ->capture_default_str();
+  add_ranged(u, "--chunk", args.chunk, "bytes per chunk, 1..2097152", size_t{1}, kMaxChunk)
+      ->option_text("BYTES");
   on_run(u, [](Panelctl& ctl) { return upload(ctl, args.local, args.dev, args.chunk); });
 }
 

@@ -53,12 +53,8 @@ int jpeg(Panelctl& ctl, const std::string& file) {
 
 // Commands without parameters whose reply carries nothing.
 void simple(CLI::App& app, const char* name, const char* what, uint8_t code, const char* done) {
-  auto* s = app.add_subcommand(name, what);
-  on_run(s, [code, done](Panelctl& ctl) {
-    hostlink::Packet reply;
-    if (!ctl.command(code, {}, &reply)) return 1;
+  add_command(app, name, what, code, nullptr, [done](const Panelctl& ctl, const hostlink::Packet&) {
     ctl.result(done, Json{{"ok", true}});
-    return 0;
   });
 }
 
@@ -71,14 +67,13 @@ void setup(CLI::App& app) {
       ->required();
   on_run(j, [](Panelctl& ctl) { return jpeg(ctl, file); });
 
-  auto* p = app.add_subcommand("picture", "show a JPEG file stored on the device (113)");
+  auto* p = add_command(
+      app, "picture", "show a JPEG file stored on the device (113)", 113,
+      [] { return hostlink::name_params(devpath); },
+      [](const Panelctl& ctl, const hostlink::Packet&) {
+        ctl.result("asked to show " + devpath, Json{{"path", devpath}});
+      });
   p->add_option("DEVPATH", devpath, "path on the device")->required();
-  on_run(p, [](Panelctl& ctl) {
-    hostlink::Packet reply;
-    if (!ctl.command(113, hostlink::name_params(devpath), &reply)) return 1;
-    ctl.result("asked to show " + devpath, Json{{"path", devpath}});
-    return 0;
-  });
 
   simple(app, "slideshow-stop", "stop the local slideshow after its current picture (114)", 114,
          "slideshow stops after its current picture");

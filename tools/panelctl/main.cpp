@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 
 #include "tools/cli/cli_help.h"
 #include "tools/panelctl/panelctl.h"
@@ -49,6 +50,38 @@ SubcommandSetup::SubcommandSetup(SetupFn fn) { setups().push_back(fn); }
 
 void on_run(CLI::App* sub, RunFn fn) { runners()[sub] = Runner{std::move(fn), true}; }
 void on_run_offline(CLI::App* sub, RunFn fn) { runners()[sub] = Runner{std::move(fn), false}; }
+
+CLI::App* add_command(CLI::App& app, const char* name, const char* what, uint8_t code,
+                      ParamsFn params, ShowFn show) {
+  auto* s = app.add_subcommand(name, what);
+  on_run(s, [code, params = std::move(params), show = std::move(show)](Panelctl& ctl) {
+    hostlink::Packet r;
+    if (!ctl.command(code, params ? params() : std::vector<uint8_t>{}, &r)) return 1;
+    show(ctl, r);
+    return 0;
+  });
+  return s;
+}
+
+CLI::App* add_simple(CLI::App& app, const char* name, const char* what, uint8_t code,
+                     ParamsFn params) {
+  return add_command(app, name, what, code, std::move(params),
+                     [name](const Panelctl& ctl, const hostlink::Packet&) {
+                       ctl.result(std::string(name) + ": ok", Json{{"ok", true}});
+                     });
+}
+
+void add_byte_setting(CLI::App& app, const ByteSetting& s) {
+  auto value = std::make_shared<unsigned>(0);  // the parsed argument
+  const std::string key = s.key;
+  CLI::App* sub = add_command(
+      app, s.name, s.what, s.code,
+      [value] { return std::vector<uint8_t>{static_cast<uint8_t>(*value)}; },
+      [value, key](const Panelctl& ctl, const hostlink::Packet&) {
+        ctl.result(key + " " + std::to_string(*value), Json{{key, *value}});
+      });
+  sub->add_option(s.arg, *value, s.arg_what)->required()->check(CLI::Range(0u, s.max));
+}
 
 bool Panelctl::command(uint8_t code, const std::vector<uint8_t>& params, hostlink::Packet* reply,
                        const uint8_t* payload, size_t payload_len) {
@@ -127,8 +160,9 @@ CLI::Validator byte_value() {
       "BYTE");
 }
 
-int main(int argc, char** argv) {
-  Panelctl ctl;
+namespace {
+
+int run(Panelctl& ctl, int argc, char** argv) {
   const char* env = getenv("PANELCTL_DEVICE");
   ctl.device = env ? env : "/dev/ttyACM0";
 
@@ -143,10 +177,9 @@ int main(int argc, char** argv) {
   app.add_flag("--json", ctl.json, "one JSON object per result (and per error) on stdout");
   app.add_flag("--force", ctl.force,
                "send media even when the checks say the device will not show it");
-  app.add_option("--timeout", ctl.timeout_ms, "reply time-out in ms, 1..600000 (default 5000)")
-      ->option_text("MS")
-      ->check(CLI::Range(1, 600000))
-      ->capture_default_str();
+  add_ranged(&app, "--timeout", ctl.timeout_ms, "reply time-out in ms, 1..600000 (default 5000)", 1,
+             600000)
+      ->option_text("MS");
   app.footer("panelctl help SUBCOMMAND shows a subcommand's arguments.\n");
   add_help(app);
   for (SetupFn fn : setups()) fn(app);
@@ -159,4 +192,17 @@ int main(int argc, char** argv) {
   if (it == runners().end()) return ctl.fail("nothing to run for " + chosen->get_name(), 2);
   if (it->second.needs_line && !ctl.link.open(ctl.device)) return ctl.fail(ctl.link.error());
   return it->second.fn(ctl);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Panelctl ctl;
+  try {
+    return run(ctl, argc, argv);
+  } catch (const std::exception& e) {
+    // Out of memory or a library's error: the reason in one line, not an abort.
+    fprintf(stderr, "panelctl: %s\n", e.what());
+    return 1;
+  }
 }

@@ -67,10 +67,9 @@ void setup(CLI::App& app) {
       "takeover",
       "stop the standby screens and local playback; wait until the panel is the host's (52, "
       "111, 114)");
-  t->add_option("--wait", takeover_args.wait_ms, "give up after MS milliseconds, 1000..600000")
-      ->option_text("MS")
-      ->check(CLI::Range(1000, 600000))
-      ->capture_default_str();
+  add_ranged(t, "--wait", takeover_args.wait_ms, "give up after MS milliseconds, 1000..600000",
+             1000, 600000)
+      ->option_text("MS");
   on_run(t, takeover);
 }
 PANELCTL_SUBCOMMANDS(setup);

@@ -56,6 +56,38 @@ void on_run(CLI::App* sub, RunFn fn);
 // The same for subcommands that need no device.
 void on_run_offline(CLI::App* sub, RunFn fn);
 
+// Subcommands that send one command and report its reply with `show`.
+using ShowFn = std::function<void(const Panelctl&, const hostlink::Packet&)>;
+// The command's parameter bytes, made when the subcommand runs (from its
+// parsed arguments); none when empty.
+using ParamsFn = std::function<std::vector<uint8_t>()>;
+CLI::App* add_command(CLI::App& app, const char* name, const char* what, uint8_t code,
+                      ParamsFn params, ShowFn show);
+// The same for commands without reply data: reports "NAME: ok".
+CLI::App* add_simple(CLI::App& app, const char* name, const char* what, uint8_t code,
+                     ParamsFn params = nullptr);
+// A setting of one byte: `NAME ARG` sends `code` with ARG (0..max) and
+// reports "KEY ARG".
+struct ByteSetting {
+  const char* name;
+  const char* what;
+  uint8_t code;
+  const char* arg;
+  const char* arg_what;
+  unsigned max;
+  const char* key;
+};
+void add_byte_setting(CLI::App& app, const ByteSetting& s);
+// An option checked against lo..hi whose help shows its default.
+template <typename T, typename Bound>
+CLI::Option* add_ranged(CLI::App* sub, const std::string& name, T& value, const std::string& what,
+                        Bound lo, Bound hi) {
+  return sub->add_option(name, value, what)->check(CLI::Range(lo, hi))->capture_default_str();
+}
+
+// The help of play's and stream's --rotation.
+constexpr const char* kRotationHelp = "the panel's rotation code 0..3 (set with rotation)";
+
 // Helpers for subcommands.
 // Reads a whole file; false with "cannot read PATH: reason" in *why.
 bool read_file(const std::string& path, std::vector<uint8_t>* out, std::string* why);

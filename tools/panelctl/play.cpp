@@ -4,12 +4,12 @@
 // picture is encoded on the fly into H.264 the device's decoder takes and
 // streamed with the device's pacing at the source's frame rate (15). Ctrl-C
 // stops the stream with 123, so the device is left serving.
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <deque>
@@ -296,18 +296,14 @@ void setup(CLI::App& app) {
   fit->excludes(fill)->excludes(stretch);
   fill->excludes(stretch);
   p->add_flag("--loop", opt.loop, "play the files again and again, until Ctrl-C");
-  p->add_option("--bands,--parts", opt.parts, "H.264 bands: 1, or 2 or 3 for the banded layout")
-      ->check(CLI::Range(1u, 3u))
-      ->capture_default_str();
-  p->add_option("--rotation", opt.rotation, "the panel's rotation code 0..3 (set with rotation)")
-      ->check(CLI::Range(0u, 3u))
-      ->capture_default_str();
+  add_ranged(p, "--bands,--parts", opt.parts, "H.264 bands: 1, or 2 or 3 for the banded layout", 1u,
+             3u);
+  add_ranged(p, "--rotation", opt.rotation, kRotationHelp, 0u, 3u);
   p->add_option("--panel", opt.panel, "the panel's plane size")
       ->option_text("WxH")
       ->capture_default_str();
-  p->add_option("--still-seconds", opt.still_s, "how long a still stays before the next file")
-      ->check(CLI::Range(0.0, 86400.0))
-      ->capture_default_str();
+  add_ranged(p, "--still-seconds", opt.still_s, "how long a still stays before the next file", 0.0,
+             86400.0);
   on_run(p, play);
 }
 PANELCTL_SUBCOMMANDS(setup);

@@ -47,82 +47,54 @@ void add_raw(CLI::App& app) {
   });
 }
 
-// Commands without parameters and without reply data.
-void simple(CLI::App& app, const char* name, const char* what, uint8_t code) {
-  auto* s = app.add_subcommand(name, what);
-  on_run(s, [code, name](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(code, {}, &r)) return 1;
-    ctl.result(std::string(name) + ": ok", Json{{"ok", true}});
-    return 0;
-  });
-}
-
 void add_queries(CLI::App& app) {
-  auto* id = app.add_subcommand("identity", "print the device identity (10)");
-  on_run(id, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(10, {}, &r)) return 1;
-    std::string text(reinterpret_cast<const char*>(r.data() + 8), 25);
-    text = text.c_str();  // up to the first NUL
-    ctl.result(text, Json{{"identity", text}});
-    return 0;
-  });
-  auto* c = app.add_subcommand("constant", "query the constant (17)");
-  on_run(c, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(17, {}, &r)) return 1;
-    uint32_t v = hostlink::le32(r.data() + 8);
-    ctl.result(std::to_string(v), Json{{"value", v}});
-    return 0;
-  });
-  auto* g = app.add_subcommand("group", "query group and position (201)");
-  on_run(g, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(201, {}, &r)) return 1;
-    ctl.result("group " + std::to_string(r[8]) + " position " + std::to_string(r[9]),
-               Json{{"group", r[8]}, {"position", r[9]}});
-    return 0;
-  });
+  add_command(app, "identity", "print the device identity (10)", 10, nullptr,
+              [](const Panelctl& ctl, const Packet& r) {
+                std::string text(reinterpret_cast<const char*>(r.data() + 8), 25);
+                text = text.substr(0, text.find('\0'));  // up to the first NUL
+                ctl.result(text, Json{{"identity", text}});
+              });
+  add_command(app, "constant", "query the constant (17)", 17, nullptr,
+              [](const Panelctl& ctl, const Packet& r) {
+                uint32_t v = hostlink::le32(r.data() + 8);
+                ctl.result(std::to_string(v), Json{{"value", v}});
+              });
+  add_command(app, "group", "query group and position (201)", 201, nullptr,
+              [](const Panelctl& ctl, const Packet& r) {
+                ctl.result("group " + std::to_string(r[8]) + " position " + std::to_string(r[9]),
+                           Json{{"group", r[8]}, {"position", r[9]}});
+              });
 }
 
 void add_settings(CLI::App& app) {
-  static unsigned warn;
-  auto* w = app.add_subcommand("warn", "set warn_enable: show warnings when the host leaves (46)");
-  w->add_option("FLAG", warn, "0 or 1")->required()->check(CLI::Range(0u, 1u));
-  on_run(w, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(46, {static_cast<uint8_t>(warn)}, &r)) return 1;
-    ctl.result("warn_enable " + std::to_string(warn), Json{{"warn_enable", warn}});
-    return 0;
-  });
+  add_byte_setting(app, {"warn", "set warn_enable: show warnings when the host leaves (46)", 46,
+                         "FLAG", "0 or 1", 1, "warn_enable"});
 
   static std::vector<unsigned> cfg(6);
-  auto* c = app.add_subcommand("config", "write configuration bytes 0..5 (125)");
+  auto* c = add_command(
+      app, "config", "write configuration bytes 0..5 (125)", 125,
+      [] { return std::vector<uint8_t>(cfg.begin(), cfg.end()); },
+      [](const Panelctl& ctl, const Packet&) {
+        ctl.result("config saved", Json{{"ok", true}});
+      });
   static const char* const kNames[6] = {"BRIGHT",   "MODE",      "RESERVED2",
                                         "ROTATION", "RESERVED4", "CLOCK_ENABLE"};
   for (size_t i = 0; i < 6; i++)
     c->add_option(kNames[i], cfg[i], std::string("configuration byte ") + std::to_string(i))
         ->required()
         ->transform(byte_value());
-  on_run(c, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(125, std::vector<uint8_t>(cfg.begin(), cfg.end()), &r)) return 1;
-    ctl.result("config saved", Json{{"ok", true}});
-    return 0;
-  });
 }
 
 void setup(CLI::App& app) {
   add_queries(app);
   add_raw(app);
   add_settings(app);
-  simple(app, "reboot", "reboot the device (11)", 11);
-  simple(app, "halt", "halt the device (12)", 12);
-  simple(app, "update", "run the update script on /tmp (43)", 43);
-  simple(app, "usb-display", "create the usb_display marker (150)", 150);
-  simple(app, "nop", "no operation (254)", 254);
-  simple(app, "decoder-test", "start the decoder test tool (253)", 253);
+  add_simple(app, "reboot", "reboot the device (11)", 11);
+  add_simple(app, "halt", "halt the device (12)", 12);
+  add_simple(app, "update", "run the update script on /tmp (43)", 43);
+  add_simple(app, "usb-display", "create the usb_display marker (150)", 150);
+  add_simple(app, "nop", "no operation (254)", 254);
+  add_simple(app, "decoder-test", "start the decoder test tool (253)", 253);
 }
 PANELCTL_SUBCOMMANDS(setup);
 

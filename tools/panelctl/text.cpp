@@ -5,11 +5,11 @@
 #include FT_FREETYPE_H
 #include <dirent.h>
 #include <png.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -182,18 +182,12 @@ int overlay_text(Panelctl& ctl, const std::string& text) {
 }
 
 void add_style(CLI::App* s) {
-  s->add_option("--x", style.x, "column on the overlay")
-      ->check(CLI::Range(0u, 65535u))
-      ->capture_default_str();
-  s->add_option("--y", style.y, "row on the overlay")
-      ->check(CLI::Range(0u, 65535u))
-      ->capture_default_str();
+  add_ranged(s, "--x", style.x, "column on the overlay", 0u, 65535u);
+  add_ranged(s, "--y", style.y, "row on the overlay", 0u, 65535u);
   s->add_option("--font", style.font, "TrueType or OpenType font file")
       ->check(CLI::ExistingFile)
       ->capture_default_str();
-  s->add_option("--size", style.size, "text height in pixels")
-      ->check(CLI::Range(6u, 400u))
-      ->capture_default_str();
+  add_ranged(s, "--size", style.size, "text height in pixels", 6u, 400u);
   s->add_option("--color", style.color, "text colour")
       ->transform(rgba_color())
       ->option_text("RRGGBB[AA]");
@@ -293,9 +287,7 @@ void setup(CLI::App& app) {
   auto* r = app.add_subcommand(
       "sensors", "show this host's CPU temperature and load on the overlay, every second (102)");
   add_style(r);
-  r->add_option("--interval", interval, "seconds between updates")
-      ->check(CLI::Range(0.1, 3600.0))
-      ->capture_default_str();
+  add_ranged(r, "--interval", interval, "seconds between updates", 0.1, 3600.0);
   r->add_option("--count", count, "updates to send (0: until Ctrl-C)")->capture_default_str();
   on_run(r, [](Panelctl& ctl) { return sensors(ctl, interval, count); });
 }

@@ -1,13 +1,13 @@
 // Host video: streaming H.264 files (121, 119, 120) paced by the device's
 // ring fill level, the frame counter, queue status and stop (118, 122,
 // 123), local files (110..112) and the frame rate (15).
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "tools/panelctl/check.h"
 #include "tools/panelctl/media.h"
@@ -110,50 +110,79 @@ std::string check_parts(const std::vector<std::string>& files, const std::vector
   return "";
 }
 
-// stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]: one file per band.
-int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp) {
+// Reads the files, one a band, and checks them for a panel of --panel's
+// size: 0, or the exit status of the failure. *doubt: what the checks warned
+// of (sent anyway under --force).
+int load_parts(Panelctl& ctl, const std::vector<std::string>& files, std::vector<Part>* parts,
+               std::string* doubt) {
   int pw = 0, ph = 0;
   char extra;
   if (sscanf(args.panel.c_str(), "%dx%d%c", &pw, &ph, &extra) != 2 || pw < 16 || ph < 16 ||
       pw > 4096 || ph > 4096)
     return ctl.fail("stream: --panel " + args.panel + " is not WIDTHxHEIGHT (16..4096 each)", 2);
-  const size_t nparts = files.size();
-  std::vector<Part> parts(nparts);
-  for (size_t i = 0; i < nparts; ++i) {
+  parts->assign(files.size(), Part{});
+  for (size_t i = 0; i < files.size(); ++i) {
     std::string why;
-    if (!read_file(files[i], &parts[i].data, &why)) return ctl.fail(why);
-    if (parts[i].data.empty()) return ctl.fail(files[i] + " is empty");
+    if (!read_file(files[i], &(*parts)[i].data, &why)) return ctl.fail(why);
+    if ((*parts)[i].data.empty()) return ctl.fail(files[i] + " is empty");
   }
-  const std::string doubt =
-      check_parts(files, parts, media::usable_area(media::Size{pw, ph}, int(args.rotation)));
-  if (!doubt.empty()) {
-    if (!ctl.force) return ctl.fail(doubt);
-    ctl.note("panelctl: warning: " + doubt);
+  *doubt = check_parts(files, *parts, media::usable_area(media::Size{pw, ph}, int(args.rotation)));
+  if (!doubt->empty()) {
+    if (!ctl.force) return ctl.fail(*doubt);
+    ctl.note("panelctl: warning: " + *doubt);
   }
-  for (Part& part : parts) part.pics = picture_starts(part.data);
-  std::vector<size_t> cuts;
-  if (!cut_blocks(parts, &cuts))
-    return ctl.fail("a picture is larger than " + std::to_string(kBlockMax) + " bytes");
-  if (int st = panel_ready(ctl, files[0], false)) return st;
-  size_t blocks = cuts.size() - 1;
-  double t0 = now_s();
-  if (!stream_begin(ctl, stamp)) return 1;
-  FrameTally tally;
+  for (Part& part : *parts) part.pics = picture_starts(part.data);
+  return 0;
+}
+
+// Sends the blocks between the cuts, each band's in turn, counting the
+// frames shown meanwhile. False on failure.
+bool send_blocks(Panelctl& ctl, const std::vector<Part>& parts, const std::vector<size_t>& cuts,
+                 uint32_t stamp, FrameTally* tally) {
+  const size_t nparts = parts.size(), blocks = cuts.size() - 1;
   uint32_t counter = 0;
-  if (!query_frame(ctl, &counter)) return 1;
-  tally.begin(counter);
+  if (!query_frame(ctl, &counter)) return false;
+  tally->begin(counter);
   for (size_t b = 0; b < blocks; ++b) {
     bool last = b + 1 == blocks;
     for (size_t p = 0; p < nparts; ++p) {
       size_t from = parts[p].end(cuts[b]), to = parts[p].end(cuts[b + 1]);
       if (!send_block(ctl, static_cast<int>(p), static_cast<int>(nparts), stamp,
                       parts[p].data.data() + from, to - from, last))
-        return 1;
+        return false;
     }
-    if (!query_frame(ctl, &counter)) return 1;
-    tally.see(counter);
+    if (!query_frame(ctl, &counter)) return false;
+    tally->see(counter);
     if (!ctl.json) fprintf(stderr, "\rblock %zu/%zu", b + 1, blocks);
   }
+  return true;
+}
+
+void report_stream(const Panelctl& ctl, size_t pics, size_t blocks, double secs, uint64_t shown) {
+  char text[200];
+  snprintf(text, sizeof text, "%zu frames in %zu blocks, %.2f s, %.1f fps, %s%llu shown", pics,
+           blocks, secs, pics / secs, shown < pics ? "at least " : "",
+           static_cast<unsigned long long>(shown));
+  ctl.result(text, Json{{"frames", pics},
+                        {"blocks", blocks},
+                        {"seconds", std::round(secs * 1000) / 1000},
+                        {"fps", std::round(pics / secs * 100) / 100},
+                        {"shown", shown}});
+}
+
+// stream FILE [FILE_PART1 [FILE_PART2]] [--stamp T]: one file per band.
+int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp) {
+  std::vector<Part> parts;
+  std::string doubt;
+  if (int st = load_parts(ctl, files, &parts, &doubt)) return st;
+  std::vector<size_t> cuts;
+  if (!cut_blocks(parts, &cuts))
+    return ctl.fail("a picture is larger than " + std::to_string(kBlockMax) + " bytes");
+  if (int st = panel_ready(ctl, files[0], false)) return st;
+  double t0 = now_s();
+  if (!stream_begin(ctl, stamp)) return 1;
+  FrameTally tally;
+  if (!send_blocks(ctl, parts, cuts, stamp, &tally)) return 1;
   double rest_since = 0;
   if (!wait_shown(ctl, &rest_since, &tally)) return 1;
   double secs = std::max(rest_since - t0, 1e-3);
@@ -164,15 +193,7 @@ int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp)
     return ctl.fail(
         "none of the " + std::to_string(pics) + " frames was shown: the device " +
         (doubt.empty() ? "could not decode them (its log says why)" : "cannot decode them"));
-  char text[200];
-  snprintf(text, sizeof text, "%zu frames in %zu blocks, %.2f s, %.1f fps, %s%llu shown", pics,
-           blocks, secs, pics / secs, shown < pics ? "at least " : "",
-           static_cast<unsigned long long>(shown));
-  ctl.result(text, Json{{"frames", pics},
-                        {"blocks", blocks},
-                        {"seconds", std::round(secs * 1000) / 1000},
-                        {"fps", std::round(pics / secs * 100) / 100},
-                        {"shown", shown}});
+  report_stream(ctl, pics, cuts.size() - 1, secs, shown);
   return 0;
 }
 
@@ -188,9 +209,7 @@ void add_stream(CLI::App& app) {
   s->add_option("--panel", args.panel, "the panel's plane size, for the picture size check")
       ->option_text("WxH")
       ->capture_default_str();
-  s->add_option("--rotation", args.rotation, "the panel's rotation code 0..3 (set with rotation)")
-      ->check(CLI::Range(0u, 3u))
-      ->capture_default_str();
+  add_ranged(s, "--rotation", args.rotation, kRotationHelp, 0u, 3u);
   on_run(s, [](Panelctl& ctl) { return stream(ctl, args.files, args.stamp); });
 }
 
@@ -202,53 +221,35 @@ void add_queries(CLI::App& app) {
     ctl.result(std::to_string(n), Json{{"frame", n}});
     return 0;
   });
-  auto* st = app.add_subcommand("status", "query the block rings and the PNG queue (122)");
-  on_run(st, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(122, {}, &r)) return 1;
-    std::string text = "blocks " + std::to_string(r[8]) + " " + std::to_string(r[9]) + " " +
-                       std::to_string(r[10]) + ", png queue " + std::to_string(r[11]);
-    ctl.result(text, Json{{"blocks", {r[8], r[9], r[10]}}, {"png_queue", r[11]}});
-    return 0;
-  });
-  auto* p = app.add_subcommand("playing", "is a stored file playing? (112)");
-  on_run(p, [](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(112, {}, &r)) return 1;
-    ctl.result(r[8] ? "playing" : "not playing", Json{{"playing", r[8] != 0}});
-    return 0;
-  });
-}
-
-CLI::App* simple(CLI::App& app, const char* name, const char* what, uint8_t code,
-                 const std::vector<uint8_t>* params = nullptr) {
-  auto* s = app.add_subcommand(name, what);
-  on_run(s, [name, code, params](Panelctl& ctl) {
-    Packet r;
-    if (!ctl.command(code, params ? *params : std::vector<uint8_t>{}, &r)) return 1;
-    ctl.result(std::string(name) + ": ok", Json{{"ok", true}});
-    return 0;
-  });
-  return s;
+  add_command(app, "status", "query the block rings and the PNG queue (122)", 122, nullptr,
+              [](const Panelctl& ctl, const Packet& r) {
+                std::string text = "blocks " + std::to_string(r[8]) + " " + std::to_string(r[9]) +
+                                   " " + std::to_string(r[10]) + ", png queue " +
+                                   std::to_string(r[11]);
+                ctl.result(text, Json{{"blocks", {r[8], r[9], r[10]}}, {"png_queue", r[11]}});
+              });
+  add_command(app, "playing", "is a stored file playing? (112)", 112, nullptr,
+              [](const Panelctl& ctl, const Packet& r) {
+                ctl.result(r[8] ? "playing" : "not playing", Json{{"playing", r[8] != 0}});
+              });
 }
 
 void setup(CLI::App& app) {
   add_stream(app);
   add_queries(app);
-  simple(app, "video-stop", "stop video (123)", 123);
-  static std::vector<uint8_t> params;
-  auto* ps = simple(app, "play-stored", "play an H.264 file stored on the device in a loop (110)",
-                    110, &params);
+  add_simple(app, "video-stop", "stop video (123)", 123);
+  auto* ps =
+      add_simple(app, "play-stored", "play an H.264 file stored on the device in a loop (110)", 110,
+                 [] { return hostlink::name_params(args.devpath); });
   ps->add_option("DEVPATH", args.devpath, "path on the device")
       ->required()
-      ->check([](const std::string& s) { return s.empty() ? "empty path" : ""; })
-      ->each([](const std::string& s) { params = hostlink::name_params(s); });
-  simple(app, "play-stop", "stop local playback (111)", 111);
-  auto* fr = simple(app, "framerate", "set the video frame rate (15)", 15, &params);
+      ->check([](const std::string& s) { return s.empty() ? "empty path" : ""; });
+  add_simple(app, "play-stop", "stop local playback (111)", 111);
+  auto* fr = add_simple(app, "framerate", "set the video frame rate (15)", 15,
+                        [] { return std::vector<uint8_t>{static_cast<uint8_t>(args.fps)}; });
   fr->add_option("FPS", args.fps, "frames per second, 1..255")
       ->required()
-      ->check(CLI::Range(1u, 255u))
-      ->each([](const std::string& s) { params = {static_cast<uint8_t>(std::stoul(s))}; });
+      ->check(CLI::Range(1u, 255u));
 }
 PANELCTL_SUBCOMMANDS(setup);
 

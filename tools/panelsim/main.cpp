@@ -108,7 +108,9 @@ bool write_file_if_missing(const std::string& path, const void* data, size_t n) 
   return fclose(f) == 0 && ok;
 }
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   CLI::App app{"panelsim: the simulated device: device roots, the daemon on ptys, the panel",
                "panelsim"};
@@ -123,4 +125,16 @@ int main(int argc, char** argv) {
   if (parsed >= 0) return parsed;
   auto it = runners().find(app.get_subcommands().front());
   return it == runners().end() ? 2 : it->second();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    // Out of memory or a library's error: the reason in one line, not an abort.
+    fprintf(stderr, "panelsim: %s\n", e.what());
+    return 1;
+  }
 }

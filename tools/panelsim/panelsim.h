@@ -5,10 +5,15 @@
 // stderr), 2 on bad usage.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <functional>
 #include <string>
 #include <vector>
+
+// Files that only add init steps do without the command-line library.
+namespace CLI {
+class App;
+class Validator;
+}  // namespace CLI
 
 using PanelsimSetupFn = void (*)(CLI::App& app);
 struct PanelsimSetup {
@@ -48,6 +53,6 @@ std::string usb_set(const std::string& root, bool plugged);
 // *now gets the resulting settings as text.
 std::string mcu_set(const std::string& root, const std::vector<std::string>& settings,
                     std::string* now);
-std::string kmsg_write(const std::string& root, const std::string& line);
+std::string kmsg_write(const std::string& root, const std::string& text);
 // A CLI11 check of one microcontroller setting.
 CLI::Validator mcu_setting();

@@ -8,11 +8,12 @@
 // `panelsim mcu`, so the feeder never reads a half-written file.
 // Subcommands return 0, 1 on a failure (with a line on stderr) or 2 on a
 // usage error.
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>

@@ -17,14 +17,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/hostlink/hostlink.h"
 #include "tools/panelsim/panelsim.h"
 
 __attribute__((weak)) void mcu_feeder_start(const std::string&, int) {}
@@ -84,8 +86,8 @@ class ReplyWatch {
     last_byte_ = t;
     for (size_t i = 0; i < n; i++, pos_ = (pos_ + 1) % 512) {
       if (pos_ == 0) code_ = p[i];
-      if (pos_ == 8 && code_ == 52) clock_state_ = static_cast<int8_t>(p[i]);
-      if (pos_ == 9 && code_ == 52) offline_state_ = static_cast<int8_t>(p[i]);
+      if (pos_ == 8 && code_ == 52) clock_state_ = hostlink::signed_byte(p[i]);
+      if (pos_ == 9 && code_ == 52) offline_state_ = hostlink::signed_byte(p[i]);
       if (pos_ == 511) done(t);
     }
   }

@@ -1,5 +1,6 @@
 // The folder skeleton of a device root, its attribute files, and the
 // simulated USB controller (`panelsim usb ROOT plug|unplug`).
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -11,6 +11,7 @@
 #include <turbojpeg.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

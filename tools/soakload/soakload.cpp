@@ -390,118 +390,127 @@ void settings() {
 
 // --- faults -------------------------------------------------------------------------------
 
-constexpr int kFaults = 10;
+void garbage_packets() {
+  for (int i = 0; i < 3; i++) {
+    Bytes g = random_bytes(512);
+    host->send_bytes(g.data(), g.size());
+  }
+  sleep_ms(300);
+}
 
-void fault(int which) {
-  fig.faults++;
-  switch (which % kFaults) {
-    case 0: {
-      note("fault: garbage packets");
-      for (int i = 0; i < 3; i++) {
-        Bytes g = random_bytes(512);
-        host->send_bytes(g.data(), g.size());
-      }
-      sleep_ms(300);
-      break;
-    }
-    case 1: {
-      note("fault: truncated packet");
-      Packet pk = hostlink::make_packet(10, {});
-      host->send_bytes(pk.data(), 300);
-      sleep_ms(2600);
-      break;
-    }
-    case 2: {
-      note("fault: stray byte before packets");
-      uint8_t b = 0x5A;
-      host->send_bytes(&b, 1);
-      Packet pk = hostlink::make_packet(10, {});
-      host->send_packet(pk);
-      sleep_ms(2600);
-      break;
-    }
-    case 3: {
-      note("fault: stalled bulk payload");
-      Packet pk = hostlink::make_packet(101, params({{8, 200000}}));
-      host->send_packet(pk);
-      Bytes part = random_bytes(50000);
-      host->send_bytes(part.data(), part.size());
-      // The command passed validation: it is answered once the read gives up.
-      Packet r;
-      if (!host->recv_bytes(r.data(), r.size(), 8000)) {
-        fig.unanswered++;
-        note("UNANSWERED stalled command: %s", host->error().c_str());
-      }
-      sleep_ms(500);
-      break;
-    }
-    case 4:
-      note("fault: line hang-up");
-      delete host;
-      host = nullptr;
-      sleep_ms(1000);
-      open_link();
-      break;
-    case 5:
-      note("fault: USB unplugged for 13 s");
-      run_tool({"usb", g_root, "unplug"});
-      for (int i = 0; i < 13; i++) sleep_ms(1000);
-      run_tool({"usb", g_root, "plug"});
-      sleep_ms(2000);
-      break;
-    case 6: {
-      note("fault: microcontroller suspend run, odd values, lost bytes");
-      run_tool({"mcu", g_root, "suspend=1", "temp=" + std::to_string(pick(0, 255))});
-      // A second reader on the line takes bytes away from the daemon.
-      int fd = open((g_root + "/dev/ttyS5").c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
-      for (int i = 0; i < 130; i++) {
-        uint8_t buf[7];
-        if (fd >= 0 && i % 10 == 0) (void)!read(fd, buf, size_t(pick(1, 7)));
-        sleep_ms(100);
-      }
-      if (fd >= 0) close(fd);
-      run_tool({"mcu", g_root, "suspend=" + std::to_string(pick(2, 255)),
-                "pump=" + std::to_string(pick(0, 65535))});
-      sleep_ms(2000);
-      run_tool({"mcu", g_root, "suspend=0", "temp=30", "pump=1500"});
-      break;
-    }
-    case 7: {
-      note("fault: kernel log burst");
-      int fd = open((g_root + "/proc/kmsg").c_str(), O_WRONLY | O_NONBLOCK);
-      for (int i = 0; fd >= 0 && i < 200; i++) {
-        char line[160];
-        int n =
-            i % 10 == 0
+void truncated_packet() {
+  Packet pk = hostlink::make_packet(10, {});
+  host->send_bytes(pk.data(), 300);
+  sleep_ms(2600);
+}
+
+void stray_byte() {
+  uint8_t b = 0x5A;
+  host->send_bytes(&b, 1);
+  Packet pk = hostlink::make_packet(10, {});
+  host->send_packet(pk);
+  sleep_ms(2600);
+}
+
+void stalled_payload() {
+  Packet pk = hostlink::make_packet(101, params({{8, 200000}}));
+  host->send_packet(pk);
+  Bytes part = random_bytes(50000);
+  host->send_bytes(part.data(), part.size());
+  // The command passed validation: it is answered once the read gives up.
+  Packet r;
+  if (!host->recv_bytes(r.data(), r.size(), 8000)) {
+    fig.unanswered++;
+    note("UNANSWERED stalled command: %s", host->error().c_str());
+  }
+  sleep_ms(500);
+}
+
+void host_hangup() {
+  delete host;
+  host = nullptr;
+  sleep_ms(1000);
+  open_link();
+}
+
+// Runs panelsim `start`, waits `seconds`, runs `end` and lets the daemon
+// settle for 2 s.
+void for_seconds(const std::vector<std::string>& start, int seconds,
+                 const std::vector<std::string>& end) {
+  run_tool(start);
+  for (int i = 0; i < seconds; i++) sleep_ms(1000);
+  run_tool(end);
+  sleep_ms(2000);
+}
+
+void usb_unplugged() { for_seconds({"usb", g_root, "unplug"}, 13, {"usb", g_root, "plug"}); }
+
+void mcu_noise() {
+  run_tool({"mcu", g_root, "suspend=1", "temp=" + std::to_string(pick(0, 255))});
+  // A second reader on the line takes bytes away from the daemon.
+  int fd = open((g_root + "/dev/ttyS5").c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  for (int i = 0; i < 130; i++) {
+    uint8_t buf[7];
+    if (fd >= 0 && i % 10 == 0) (void)!read(fd, buf, size_t(pick(1, 7)));
+    sleep_ms(100);
+  }
+  if (fd >= 0) close(fd);
+  run_tool({"mcu", g_root, "suspend=" + std::to_string(pick(2, 255)),
+            "pump=" + std::to_string(pick(0, 65535))});
+  sleep_ms(2000);
+  run_tool({"mcu", g_root, "suspend=0", "temp=30", "pump=1500"});
+}
+
+void kmsg_burst() {
+  int fd = open((g_root + "/proc/kmsg").c_str(), O_WRONLY | O_NONBLOCK);
+  for (int i = 0; fd >= 0 && i < 200; i++) {
+    char line[160];
+    int n = i % 10 == 0
                 ? snprintf(line, sizeof line,
                            "<6>[%5d.%06d] ingenic-fb 13050000.dpu: tft underrun recover done\n", i,
                            i * 7)
                 : snprintf(line, sizeof line, "<6>[%5d.%06d] usb 1-1: burst line %d\n", i, i, i);
-        (void)!write(fd, line, size_t(n));
-      }
-      if (fd >= 0) close(fd);
-      break;
-    }
-    case 8: {
-      note("fault: device line hung up in the middle of a packet");
-      Packet pk = hostlink::make_packet(10, {});
-      host->send_bytes(pk.data(), 200);
-      sleep_ms(200);
-      // Returns once the daemon has reopened its line.
-      run_tool({"hangup", g_root});
-      sleep_ms(300);
-      break;
-    }
-    case 9:
-      // Past the line's 15 s wait for a first byte, so the reader's
-      // time-out and reopening run too.
-      note("fault: microcontroller silent for 20 s");
-      run_tool({"mcu", g_root, "silent=1"});
-      for (int i = 0; i < 20; i++) sleep_ms(1000);
-      run_tool({"mcu", g_root, "silent=0"});
-      sleep_ms(2000);
-      break;
+    (void)!write(fd, line, size_t(n));
   }
+  if (fd >= 0) close(fd);
+}
+
+void device_hangup() {
+  Packet pk = hostlink::make_packet(10, {});
+  host->send_bytes(pk.data(), 200);
+  sleep_ms(200);
+  // Returns once the daemon has reopened its line.
+  run_tool({"hangup", g_root});
+  sleep_ms(300);
+}
+
+// Past the line's 15 s wait for a first byte, so the reader's time-out and
+// reopening run too.
+void mcu_silent() { for_seconds({"mcu", g_root, "silent=1"}, 20, {"mcu", g_root, "silent=0"}); }
+
+struct Fault {
+  const char* what;
+  void (*run)();
+};
+const Fault kFaultList[] = {
+    {"garbage packets", garbage_packets},
+    {"truncated packet", truncated_packet},
+    {"stray byte before packets", stray_byte},
+    {"stalled bulk payload", stalled_payload},
+    {"line hang-up", host_hangup},
+    {"USB unplugged for 13 s", usb_unplugged},
+    {"microcontroller suspend run, odd values, lost bytes", mcu_noise},
+    {"kernel log burst", kmsg_burst},
+    {"device line hung up in the middle of a packet", device_hangup},
+    {"microcontroller silent for 20 s", mcu_silent},
+};
+constexpr int kFaults = int(sizeof kFaultList / sizeof kFaultList[0]);
+
+void fault(int which) {
+  fig.faults++;
+  const Fault& f = kFaultList[which % kFaults];
+  note("fault: %s", f.what);
+  f.run();
   // Whatever happened, the next command is answered.
   host->drain();
   cmd(10, {});
@@ -577,22 +586,8 @@ bool final_checks() {
   return ok;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 7) {
-    fprintf(stderr, "usage: soakload ROOT PID SECONDS OUTDIR MEDIADIR PANELSIM\n");
-    return 2;
-  }
-  g_root = argv[1];
-  g_pid = atoi(argv[2]);
-  const double seconds = atof(argv[3]);
-  g_out = argv[4];
-  g_media = argv[5];
-  g_panelsim = argv[6];
-  g_start = Clock::now();
-  signal(SIGPIPE, SIG_IGN);
-
+// The demo media; false when one is missing.
+bool load_media() {
   small_png = read_file(g_media + "/small.png");
   full_png = read_file(g_media + "/full.png");
   jpeg_a = read_file(g_root + "/media/logo.jpg");
@@ -602,28 +597,24 @@ int main(int argc, char** argv) {
   three_parts = {read_file(g_media + "/three0.h264"), read_file(g_media + "/three1.h264"),
                  read_file(g_media + "/three2.h264")};
   for (const Bytes* b : {&small_png, &full_png, &jpeg_a, &jpeg_b, &one_part[0], &two_parts[0],
-                         &two_parts[1], &three_parts[0], &three_parts[1], &three_parts[2]}) {
-    if (b->empty()) {
-      fprintf(stderr, "soakload: media missing in %s\n", g_media.c_str());
-      return 2;
-    }
-  }
-  csv = fopen((g_out + "/samples.csv").c_str(), "w");
-  if (!csv || !open_link()) {
-    fprintf(stderr, "soakload: cannot open the samples file or the host line\n");
-    return 2;
-  }
-  fprintf(csv, "t_s,kind,rss_kb,anon_kb,fds,threads,fps,frames\n");
+                         &two_parts[1], &three_parts[0], &three_parts[1], &three_parts[2]})
+    if (b->empty()) return false;
+  return true;
+}
+
+// The device as a host application leaves it on arrival.
+void first_contact() {
   cmd(10, {});                    // the first valid packet ends factory test mode
   cmd(125, {60, 0, 0, 0, 0, 0});  // no local content on arrival
   wake();
   for (int i = 0; i < 20; i++)
     cmd(99, hostlink::name_params("/usr/data/soak"));  // makes the folder
-  write_sample("start", 0);
-  std::thread sampling(sampler);
+}
 
-  int round = 0;
-  while (elapsed() < seconds - 20) {
+// Rounds of load and faults until 20 s before the end, each ending at a
+// quiet point.
+void rounds(double seconds) {
+  for (int round = 0; elapsed() < seconds - 20; round++) {
     note("round %d", round);
     // Short runs take shorter turns, so that rounds after the warm-up fit.
     const double turn = seconds < 600 ? 0.5 : 1.0;
@@ -642,8 +633,39 @@ int main(int argc, char** argv) {
       fault(round * 2 + 1);
     }
     quiet_point();
-    round++;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 7) {
+    fprintf(stderr, "usage: soakload ROOT PID SECONDS OUTDIR MEDIADIR PANELSIM\n");
+    return 2;
+  }
+  g_root = argv[1];
+  g_pid = atoi(argv[2]);
+  const double seconds = atof(argv[3]);
+  g_out = argv[4];
+  g_media = argv[5];
+  g_panelsim = argv[6];
+  g_start = Clock::now();
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!load_media()) {
+    fprintf(stderr, "soakload: media missing in %s\n", g_media.c_str());
+    return 2;
+  }
+  csv = fopen((g_out + "/samples.csv").c_str(), "w");
+  if (!csv || !open_link()) {
+    fprintf(stderr, "soakload: cannot open the samples file or the host line\n");
+    return 2;
+  }
+  fprintf(csv, "t_s,kind,rss_kb,anon_kb,fds,threads,fps,frames\n");
+  first_contact();
+  write_sample("start", 0);
+  std::thread sampling(sampler);
+  rounds(seconds);
   quiet_point();
   bool ok = final_checks();
   g_done = true;
