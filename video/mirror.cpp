@@ -86,6 +86,21 @@ class PanLatency {
   uint32_t us_ = 0;
 };
 
+// Both display pairs, black; false when one could not be had.
+bool alloc_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
+  bool ok = true;
+  for (int i = 0; i < 2; ++i) {
+    pairs[i].y = static_cast<uint8_t*>(rmem_alloc(fd, &pairs[i].y_pa, ysz));
+    pairs[i].uv = static_cast<uint8_t*>(rmem_alloc(fd, &pairs[i].uv_pa, uvsz));
+    if (pairs[i].y) memset(pairs[i].y, 0x00, ysz);
+    if (pairs[i].uv) memset(pairs[i].uv, 0x80, uvsz);
+    if (!pairs[i].y || !pairs[i].uv) ok = false;
+    printf("mirror info %d y pa %x size %d uv pa %x size %d\n", i, pairs[i].y_pa, ysz,
+           pairs[i].uv_pa, uvsz);
+  }
+  return ok;
+}
+
 void show_pair(const DisplayPair& d, uint32_t line_width) {
   fb_show_nv12(fb_fd, &fb_info,
                Nv12Picture{dev_width, dev_height, 0, d.y_pa, d.uv_pa, line_width, 0xFF00});
@@ -106,16 +121,7 @@ void* mirror_and_display_thread_func(void*) {
     return nullptr;
   }
   DisplayPair pairs[2];
-  bool pairs_ok = true;
-  for (int i = 0; i < 2; ++i) {
-    pairs[i].y = static_cast<uint8_t*>(rmem_alloc(fd, &pairs[i].y_pa, ysz));
-    pairs[i].uv = static_cast<uint8_t*>(rmem_alloc(fd, &pairs[i].uv_pa, uvsz));
-    if (pairs[i].y) memset(pairs[i].y, 0x00, ysz);
-    if (pairs[i].uv) memset(pairs[i].uv, 0x80, uvsz);
-    if (!pairs[i].y || !pairs[i].uv) pairs_ok = false;
-    printf("mirror info %d y pa %x size %d uv pa %x size %d\n", i, pairs[i].y_pa, ysz,
-           pairs[i].uv_pa, uvsz);
-  }
+  const bool pairs_ok = alloc_pairs(fd, pairs, ysz, uvsz);
   puts("c1---------");
   int k = 0;
   int not_found = 0;
