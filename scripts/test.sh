@@ -37,7 +37,7 @@ stage "normal build"
 build build
 (cd build && ctest --output-on-failure -j"$JOBS")
 
-stage "style: clang-format over the tree, clang-tidy over the daemon's sources"
+stage "style: clang-format over the tree, clang-tidy over the daemon, the simulated platform and the tools"
 bash scripts/check_style.sh build
 
 if [ -n "${QUICK:-}" ]; then exit 0; fi
