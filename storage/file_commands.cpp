@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -86,12 +87,10 @@ class ChunkWriter {
   uint32_t size_ = 0;
 };
 
-// Never destroyed: its thread waits on it until the process ends, and a
-// condition variable destroyed under a waiter would hang the exit.
-ChunkWriter& writer = *new ChunkWriter;
+ChunkWriter writer;
 // The receive buffer's twin: a chunk in the writer's hand stays in one while
-// the next payload arrives in the other (r_buf and this swap places). Kept
-// for the process's life, as r_buf is.
+// the next payload arrives in the other (r_buf and this swap places).
+std::unique_ptr<uint8_t[]> spare_store;
 uint8_t* spare = nullptr;
 // Text of the last directory listing, NUL-filled after the text.
 char dir_result[kDirResultLen];
@@ -164,7 +163,10 @@ void save_chunk(const Command& c, Reply& r) {
     saveFp = nullptr;
     return;
   }
-  if (!spare) spare = new (std::nothrow) uint8_t[max_packet_len];
+  if (!spare) {
+    spare_store.reset(new (std::nothrow) uint8_t[max_packet_len]);
+    spare = spare_store.get();
+  }
   if (!spare) {
     save_file(saveFp, r_buf, w, 0);  // no memory for a second buffer: written here
     return;
