@@ -26,7 +26,6 @@
 #include "display/fb.h"
 #include "fuzz/support/fuzz_support.h"
 #include "protocol/command.h"
-#include "storage/files.h"
 #include "video/local_player.h"
 
 namespace {
@@ -155,12 +154,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::line_feed(payload.data(), payload.size());
     uint8_t reply[cmd_len] = {};
     Reply r{reply};
-    settle_upload_before(code);
     find_command(code)(c, r);
     if (code == 110) stop_local_h264();
-    // What the next command sees: the loop lets an upload chunk's write
-    // finish before any command but the next chunk.
-    settle_upload_before(0);
 
     FUZZ_CHECK(fuzz::line_pending() == 0);
     FUZZ_CHECK(fuzz::tree(outside) == outside_before);

@@ -8,7 +8,6 @@
 #include "protocol/packet.h"
 #include "protocol/tty.h"
 #include "storage/config.h"
-#include "storage/files.h"
 
 PacketRead read_command(std::vector<uint8_t>* cmd) {
   if (uart_read(tty_fd, r_buf, cmd_len) < 0) return PacketRead::Failed;
@@ -28,7 +27,6 @@ void handle_command(const std::vector<uint8_t>& cmd, uint8_t* reply) {
   memset(reply, 0, cmd_len);
   Command c(cmd.data(), cmd.size());
   Reply r{reply};
-  settle_upload_before(c.code());
   if (CommandHandler h = find_command(c.code())) h(c, r);
 
   if (r.mode == ReplyMode::Normal) {

@@ -1,24 +1,16 @@
 // Host file commands: chunked upload (38, 39), small file (40), delete (42),
 // file size (98), paged directory listing (99) and storage figures (100).
 //
-// Threading: command-loop thread, and the chunk writer thread (started with
-// the first upload, never joined) that writes one upload chunk at a time
-// while the loop takes the next one off the line. The upload stream passes
-// between the two under the writer's lock; the listing pager is the loop's. Errors: every command
-// that passed validation is answered; a command whose name or payload is unusable is not carried
+// Threading: command-loop thread only; the upload stream and the listing
+// pager are its private state. Errors: every command that passed validation
+// is answered; a command whose name or payload is unusable is not carried
 // out, and its payload is still taken off the line so the link stays in step.
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <new>
 #include <string>
-#include <utility>
 
-#include "common/thread.h"
 #include "platform/system.h"
 #include "protocol/command.h"
 #include "storage/files.h"
@@ -26,72 +18,6 @@
 namespace {
 
 FILE* saveFp = nullptr;  // upload in progress, null when none
-
-// Writes a chunk that is not the last while the command loop reads the next
-// one: the line would otherwise stand idle for as long as each write takes.
-// Only one chunk is in hand at a time, so at most two are not yet on
-// storage (save_file waits for the earlier ones).
-class ChunkWriter {
- public:
-  // Waits for the chunk in hand, then hands this one over. `buf` stays
-  // untouched by the caller until the next settle().
-  void hand_over(FILE* fp, const uint8_t* buf, uint32_t size) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return !busy_; });
-    if (!started_) {
-      if (start_thread(&ChunkWriter::run, this) != 0) {
-        lock.unlock();
-        write(fp, buf, size);  // no thread: written here, as before
-        return;
-      }
-      started_ = true;
-    }
-    fp_ = fp;
-    buf_ = buf;
-    size_ = size;
-    busy_ = true;
-    work_.notify_one();
-  }
-
-  // Waits until the chunk in hand is written.
-  void settle() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return !busy_; });
-  }
-
- private:
-  static void write(FILE* fp, const uint8_t* buf, uint32_t size) {
-    if (save_file(fp, buf, size, 0) != 0) puts("save file buffer: chunk not written");
-  }
-
-  static void* run(void* self) {
-    auto* w = static_cast<ChunkWriter*>(self);
-    std::unique_lock<std::mutex> lock(w->mutex_);
-    for (;;) {
-      w->work_.wait(lock, [w] { return w->busy_; });
-      lock.unlock();
-      write(w->fp_, w->buf_, w->size_);
-      lock.lock();
-      w->busy_ = false;
-      w->idle_.notify_all();
-    }
-    return nullptr;
-  }
-
-  std::mutex mutex_;
-  std::condition_variable work_, idle_;
-  bool started_ = false;
-  bool busy_ = false;
-  FILE* fp_ = nullptr;
-  const uint8_t* buf_ = nullptr;
-  uint32_t size_ = 0;
-};
-
-ChunkWriter writer;
-// The receive buffer's twin: a chunk in the writer's hand stays in one while
-// the next payload arrives in the other (r_buf and this swap places).
-std::unique_ptr<uint8_t[]> spare_store;
-uint8_t* spare = nullptr;
 // Text of the last directory listing, NUL-filled after the text.
 char dir_result[kDirResultLen];
 uint32_t dir_offset = 0;  // next slice of dir_result: 0, 512, ..., 9728
@@ -114,7 +40,6 @@ bool logged_name(const Command& c, std::string* name, const char* refused) {
 
 // Ends an unfinished upload so that its data is kept and the stream freed.
 void close_upload() {
-  writer.settle();
   if (!saveFp) return;
   puts("close unfinished upload");
   fflush(saveFp);
@@ -157,22 +82,8 @@ void save_chunk(const Command& c, Reply& r) {
   }
   // Never write bytes that did not arrive.
   if (w > n) w = n;
-  writer.settle();
-  if (last) {
-    save_file(saveFp, r_buf, w, last);
-    saveFp = nullptr;
-    return;
-  }
-  if (!spare) {
-    spare_store.reset(new (std::nothrow) uint8_t[max_packet_len]);
-    spare = spare_store.get();
-  }
-  if (!spare) {
-    save_file(saveFp, r_buf, w, 0);  // no memory for a second buffer: written here
-    return;
-  }
-  std::swap(r_buf, spare);
-  writer.hand_over(saveFp, spare, w);
+  save_file(saveFp, r_buf, w, last);
+  if (last) saveFp = nullptr;
 }
 
 void small_file(const Command& c, Reply& r) {
@@ -234,10 +145,6 @@ void query_storage(const Command& c, Reply& r) {
 }
 
 }  // namespace
-
-void settle_upload_before(uint8_t code) {
-  if (code != 39) writer.settle();
-}
 
 PANELD_COMMAND(38, create_file);
 PANELD_COMMAND(39, save_chunk);

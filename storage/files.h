@@ -27,11 +27,6 @@ extern SharedWord<uint32_t> storage[6];
 // closes the stream, syncs and drops the page cache. Returns 0, or -1 when
 // the write fell short (the stream is still closed on the last chunk).
 int save_file(FILE* fp, const uint8_t* buf, uint32_t size, int last);
-// Upload chunks other than the last are written while the next command is
-// read. Called by the command loop before each command: any command but the
-// next chunk (39) first waits for that write, so that it sees every chunk
-// already answered on storage, as the host expects.
-void settle_upload_before(uint8_t code);
 // Creates or truncates path and writes size bytes; 0, or -1 when the file
 // cannot be opened or written.
 int save_small_file(const char* path, const uint8_t* buf, uint32_t size);
