@@ -8,11 +8,9 @@
 // Errors are logged; without reserved memory the thread ends at once.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "common/pace.h"
 #include "common/reserve.h"
 #include "display/fb.h"
 #include "platform/display.h"
@@ -61,31 +59,6 @@ void fill_pair(const H264FrameMsg& msg, const DisplayPair& d, uint32_t ysz, uint
                 static_cast<int>((rows + 1) / 2), static_cast<int>(w), static_cast<int>(w), 2);
 }
 
-// How long after its slot a paced frame is panned. The copy before the pan
-// takes a varying time (3.7 MB, sharing the memory with the decoder), so
-// panning as soon as it is done would carry that variation to the panel.
-// Panning at slot + a latency that covers the copy keeps the decoder's even
-// spacing. The latency follows the longest recent copy: it rises at once
-// and falls back slowly, so that one slow copy does not move the rest.
-class PanLatency {
- public:
-  // `ready` is how long after its slot the frame was ready to pan.
-  uint32_t next(int32_t ready) {
-    const uint32_t need = static_cast<uint32_t>(std::max<int32_t>(ready, 0)) + kMargin;
-    if (need >= us_)
-      us_ = std::min(need, kMost);
-    else
-      us_ -= std::min(kFall, us_ - need);
-    return us_;
-  }
-
- private:
-  static constexpr uint32_t kMargin = 300;  // wake-up and pan
-  static constexpr uint32_t kFall = 20;     // per frame
-  static constexpr uint32_t kMost = 20000;  // beyond that, pan when ready
-  uint32_t us_ = 0;
-};
-
 // Both display pairs, black; false when one could not be had.
 bool alloc_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
   bool ok = true;
@@ -125,7 +98,6 @@ void* mirror_and_display_thread_func(void*) {
   puts("c1---------");
   int k = 0;
   int not_found = 0;
-  PanLatency latency;
   MessageQueue* display = display_h264_queue;
   MessageQueue* usable = usable_h264_queue;
   for (;;) {
@@ -150,13 +122,10 @@ void* mirror_and_display_thread_func(void*) {
     const H264FrameInfo& fi = *msg->info;
     uint32_t w = fi.dec_info[0];
     bool show = pairs_ok && fi.y_vaddr && fi.uv_vaddr;
-    const bool paced = msg->paced;
-    const uint32_t due = msg->due_us;
     if (show) fill_pair(*msg, pairs[k], ysz, uvsz);
     // The decoder may fill this frame buffer again from now on.
     message_queue_send(usable, msg);
     if (!show) continue;
-    if (paced) sleep_until_mono_us(due + latency.next(static_cast<int32_t>(mono_us32() - due)));
     show_pair(pairs[k], w);
     const uint32_t shown = mirror_frames_shown.fetch_add(1) + 1;
     if (H264HandoffHook hook = h264_shown_hook) hook(static_cast<int32_t>(shown));
