@@ -435,11 +435,11 @@ bool decode_into_frame(DecoderRun& run, int p, int32_t len, int32_t mode) {
 bool still_wanted() { return h264_start_mark == 1; }
 
 void hand_off(DecoderRun& run) {
-  const bool wanted = h264_start_mark == 1;
-  pace_to_schedule(&schedule, frameTimes[0], wanted ? still_wanted : nullptr);
-  if (wanted && h264_start_mark == 0) {
-    // Stopped while this frame waited for its time: it was decoded ahead
-    // and is not shown, as a stop ends playback at the last frame due.
+  if (still_wanted()) pace_to_schedule(&schedule, frameTimes[0], still_wanted);
+  if (!still_wanted()) {
+    // Stopped while this frame was decoded or waited for its time: it is
+    // not shown, as a stop ends playback at the last frame due. (Pacing it
+    // anyway held the release back by a whole period, a second at 1 fps.)
     for (PartState& q : parts) q.decoded = 0;
     drop_frame(run);
     return;
