@@ -20,25 +20,6 @@ uint32_t to_us32(const struct timespec& ts) {
                                static_cast<uint64_t>(ts.tv_nsec) / 1000u);
 }
 
-// Sleeps until monotonic time `due` (as mono_us32), when that is 1 to
-// 99 999 µs ahead; otherwise returns at once.
-void sleep_until_mono_us(uint32_t due) {
-  const struct timespec now = mono_now();
-  // Signed distance; exact across the 32-bit wrap.
-  const int32_t left = static_cast<int32_t>(due - to_us32(now));
-  if (left < 1 || left > kMaxWaitUs) return;
-  // An absolute sleep: a wake-up delay of this step is not carried into
-  // the next one.
-  struct timespec until = now;
-  until.tv_nsec += static_cast<long>(left) * 1000;
-  while (until.tv_nsec >= 1000000000L) {
-    until.tv_nsec -= 1000000000L;
-    ++until.tv_sec;
-  }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-  }
-}
-
 }  // namespace
 
 uint32_t mono_us32() { return to_us32(mono_now()); }
@@ -75,5 +56,22 @@ void pace_to_schedule(FrameSchedule* s, int32_t period, bool (*go_on)()) {
     }
     sleep_until_mono_us(mono_us32() + kMaxWaitUs);
     if (go_on && !go_on()) return;
+  }
+}
+
+void sleep_until_mono_us(uint32_t due) {
+  const struct timespec now = mono_now();
+  // Signed distance; exact across the 32-bit wrap.
+  const int32_t left = static_cast<int32_t>(due - to_us32(now));
+  if (left < 1 || left > kMaxWaitUs) return;
+  // An absolute sleep: a wake-up delay of this step is not carried into
+  // the next one.
+  struct timespec until = now;
+  until.tv_nsec += static_cast<long>(left) * 1000;
+  while (until.tv_nsec >= 1000000000L) {
+    until.tv_nsec -= 1000000000L;
+    ++until.tv_sec;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
 }

@@ -31,3 +31,7 @@ struct FrameSchedule {
 // catch up. A late step (decoding slower than the period) goes at once.
 // period <= 0: no waiting.
 void pace_to_schedule(FrameSchedule* s, int32_t period, bool (*go_on)() = nullptr);
+
+// Sleeps until monotonic time `due` (from mono_us32()), when that is 1 to
+// 99 999 µs ahead; otherwise returns at once.
+void sleep_until_mono_us(uint32_t due);

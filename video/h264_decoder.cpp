@@ -444,6 +444,8 @@ void hand_off(DecoderRun& run) {
     drop_frame(run);
     return;
   }
+  run.cur->paced = schedule.running;
+  run.cur->due_us = schedule.due;
   message_queue_send(display_h264_queue, run.cur);
   run.cur = nullptr;
   for (PartState& q : parts) q.decoded = 0;

@@ -29,6 +29,8 @@ struct H264FrameMsg {
   int32_t control;      // -1 = stop request for the mirror thread
   H264FrameInfo* info;  // null: not a frame
   uint32_t rows;        // luma lines of the whole assembled picture (every part)
+  bool paced;           // handed off on the frame schedule, due at `due_us`
+  uint32_t due_us;      // monotonic µs (mono_us32) of its slot
 };
 
 extern SharedWord<MessageQueue*> usable_h264_queue;

@@ -6,11 +6,15 @@
 // taking it from display_h264_queue and giving it back to usable_h264_queue.
 // It never holds a lock across a frame, except the plane lock while it pans.
 // Errors are logged; without reserved memory the thread ends at once.
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "common/pace.h"
 #include "common/reserve.h"
 #include "display/fb.h"
 #include "platform/display.h"
@@ -59,6 +63,31 @@ void fill_pair(const H264FrameMsg& msg, const DisplayPair& d, uint32_t ysz, uint
                 static_cast<int>((rows + 1) / 2), static_cast<int>(w), static_cast<int>(w), 2);
 }
 
+// How long after its slot a paced frame is panned. The decoder hands a
+// frame on at its slot, but its wake-up and the copy here take a varying
+// time; panning at slot + a latency that covers them keeps the decoder's
+// even spacing on the panel. The latency follows the longest recent delay:
+// it rises at once and falls back slowly, so that one slow frame does not
+// move the rest.
+class PanLatency {
+ public:
+  // `ready` is how long after its slot the frame was ready to pan.
+  uint32_t next(int32_t ready) {
+    const uint32_t need = static_cast<uint32_t>(std::max<int32_t>(ready, 0)) + kMargin;
+    if (need >= us_)
+      us_ = std::min(need, kMost);
+    else
+      us_ -= std::min(kFall, us_ - need);
+    return us_;
+  }
+
+ private:
+  static constexpr uint32_t kMargin = 200;  // wake-up and pan
+  static constexpr uint32_t kFall = 20;     // per frame
+  static constexpr uint32_t kMost = 20000;  // beyond that, pan when ready
+  uint32_t us_ = 0;
+};
+
 // Both display pairs, black; false when one could not be had.
 bool alloc_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
   bool ok = true;
@@ -72,6 +101,16 @@ bool alloc_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
            pairs[i].uv_pa, uvsz);
   }
   return ok;
+}
+
+// The pan is what the viewer sees, so the thread asks for a low real-time
+// priority: a busy decoder and other programs then do not delay it by a
+// time slice. Without the right to it the thread runs as it is.
+void ask_real_time() {
+  struct sched_param sp {};
+  sp.sched_priority = 1;
+  const int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+  if (rc != 0) printf("mirror thread keeps normal priority: %s\n", strerror(rc));
 }
 
 void show_pair(const DisplayPair& d, uint32_t line_width) {
@@ -93,6 +132,8 @@ void* mirror_and_display_thread_func(void*) {
     puts("mirror thread rmem error");
     return nullptr;
   }
+  ask_real_time();
+  PanLatency latency;
   DisplayPair pairs[2];
   const bool pairs_ok = alloc_pairs(fd, pairs, ysz, uvsz);
   puts("c1---------");
@@ -122,10 +163,13 @@ void* mirror_and_display_thread_func(void*) {
     const H264FrameInfo& fi = *msg->info;
     uint32_t w = fi.dec_info[0];
     bool show = pairs_ok && fi.y_vaddr && fi.uv_vaddr;
+    const bool paced = msg->paced;
+    const uint32_t due = msg->due_us;
     if (show) fill_pair(*msg, pairs[k], ysz, uvsz);
     // The decoder may fill this frame buffer again from now on.
     message_queue_send(usable, msg);
     if (!show) continue;
+    if (paced) sleep_until_mono_us(due + latency.next(static_cast<int32_t>(mono_us32() - due)));
     show_pair(pairs[k], w);
     const uint32_t shown = mirror_frames_shown.fetch_add(1) + 1;
     if (H264HandoffHook hook = h264_shown_hook) hook(static_cast<int32_t>(shown));
