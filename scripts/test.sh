@@ -19,8 +19,10 @@ build() {  # build DIR [cmake args...] [-- targets...]
   cmake --build "$dir" -j"$JOBS" "${targets[@]}"
 }
 # Sanitizer reports need line numbers only, and the emulated builds no
-# debugger: lighter debug information keeps their builds short.
-LINES_ONLY=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
+# debugger: lighter debug information keeps their builds short. The
+# sanitizer builds are optimised at -O1, as the sanitizers advise: a third
+# less compile time (the tools' command-line templates take minutes at -O2).
+SANITIZER_OPT=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
 NO_DEBUG=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG")
 stage_start=$SECONDS
 stage() {  # stage TITLE: closes the previous stage with its time
@@ -43,7 +45,7 @@ bash scripts/check_style.sh build
 if [ -n "${QUICK:-}" ]; then exit 0; fi
 
 stage "address + undefined sanitizer build"
-build build-asan -DPANELD_SANITIZE=address,undefined -DPANELD_BENCH=OFF "${LINES_ONLY[@]}"
+build build-asan -DPANELD_SANITIZE=address,undefined -DPANELD_BENCH=OFF "${SANITIZER_OPT[@]}"
 # The test that only waits out the daemon's 15-second timer ran in the
 # normal build; everything else runs under the sanitizers.
 SLOW='IdleLineIsReopenedEveryFifteenSeconds'
@@ -53,7 +55,7 @@ SLOW='IdleLineIsReopenedEveryFifteenSeconds'
 stage "thread sanitizer build (concurrency tests)"
 # Only the test programs of the concurrency label, and the tools they start.
 CONCURRENCY_TESTS=$(grep -l '^concurrency' tests/*/LABELS | xargs -n1 dirname | xargs -n1 basename | sed 's/^/test_/')
-build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF "${LINES_ONLY[@]}" -- paneld panelctl panelsim $CONCURRENCY_TESTS
+build build-tsan -DPANELD_SANITIZE=thread -DPANELD_BENCH=OFF "${SANITIZER_OPT[@]}" -- paneld panelctl panelsim $CONCURRENCY_TESTS
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j"$JOBS" -L concurrency)
 
