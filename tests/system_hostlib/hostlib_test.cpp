@@ -31,20 +31,16 @@ std::string protocol_doc() { return harness::read_file(source("docs/protocol.md"
 // offset -> byte for every byte listed.
 std::map<size_t, uint8_t> hex_block(const std::string& doc, const std::string& marker) {
   std::map<size_t, uint8_t> bytes;
-  size_t at = doc.find(marker);
+  const size_t at = doc.find(marker);
   if (at == std::string::npos) return bytes;
-  size_t open = doc.find("```", at);
-  size_t close = doc.find("```", open + 3);
-  std::istringstream in(doc.substr(open + 3, close - open - 3));
-  std::string line;
-  while (std::getline(in, line)) {
-    unsigned off;
+  const size_t open = doc.find("```", at) + 3;
+  std::istringstream in(doc.substr(open, doc.find("```", open) - open));
+  unsigned off, b;
+  for (std::string line; std::getline(in, line);) {
     int used = 0;
     if (sscanf(line.c_str(), "%x:%n", &off, &used) != 1 || used == 0) continue;
     std::istringstream hex(line.substr(used));
-    std::string b;
-    for (size_t i = 0; hex >> b; ++i)
-      bytes[off + i] = static_cast<uint8_t>(std::stoul(b, nullptr, 16));
+    for (size_t i = 0; hex >> std::hex >> b; ++i) bytes[off + i] = uint8_t(b);
   }
   return bytes;
 }
@@ -228,9 +224,9 @@ TEST_F(CApi, TakeOverThenPicturesAndOverlaysReachThePanel) {
   // the panel's default y offset, row 84.
   const int top = 84;
   std::string png;
-  ASSERT_EQ(harness::run("ffmpeg -nostdin -v error -f lavfi -i color=c=0x00ff00:s=64x32 "
-                         "-frames:v 1 -f image2pipe -c:v png -",
-                         &png),
+  ASSERT_EQ(harness::ffmpeg("-f lavfi -i color=c=0x00ff00:s=64x32 "
+                            "-frames:v 1 -f image2pipe -c:v png -",
+                            &png),
             0);
   ASSERT_EQ(panelhost_png_frame(h_, png.data(), png.size(), 100, 50, 1, nullptr), 0);
   EXPECT_TRUE(harness::wait_until(
