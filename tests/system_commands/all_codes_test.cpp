@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/harness/harness.h"
@@ -98,7 +96,6 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
     return video(false)(p) && harness::wait_until(released, 4000);
   };
   auto ring = [](const Packet& r) { return r[8] >= 1 && r[8] <= 5; };
-
   auto queue = [](const Packet& r) { return r[8] <= 6; };
 
   const Step steps[] = {
