@@ -14,10 +14,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -51,9 +50,12 @@ bool open_pty(int* master, int* slave, std::string* name) {
 
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(f), {}};
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), {}};
 }
 
 double cpu_share(pid_t pid, int ms) {
@@ -331,8 +333,7 @@ uint32_t Overlay::pixel(int buffer, int x, int y) const {
 }
 
 bool read_png(const std::string& path, Image* out) {
-  png_image img;
-  memset(&img, 0, sizeof img);
+  png_image img{};
   img.version = PNG_IMAGE_VERSION;
   if (!png_image_begin_read_from_file(&img, path.c_str())) return false;
   img.format = PNG_FORMAT_RGBA;

@@ -36,8 +36,9 @@ int run(const std::string& cmdline, std::string* out = nullptr);
 int ffmpeg(const std::string& args, std::string* out = nullptr);
 // Number of times `what` occurs in `text`.
 int count(const std::string& text, const std::string& what);
-// A file's whole content ("" when missing).
+// A file's whole content (empty when missing), as text or as bytes.
 std::string read_file(const std::string& path);
+std::vector<uint8_t> read_bytes(const std::string& path);
 // Share of one core the process used over the next `ms` milliseconds.
 double cpu_share(pid_t pid, int ms);
 

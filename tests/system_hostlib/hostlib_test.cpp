@@ -260,20 +260,18 @@ TEST(Python, ModuleAndExampleDriveTheDevice) {
 }
 
 // Flags the installed library was built with, for programs linked to it.
-std::string sanitizer_flags() {
 #if defined(__SANITIZE_ADDRESS__)
-  return "-fsanitize=address,undefined";
+constexpr const char* kSanitize = "-fsanitize=address,undefined";
 #elif defined(__SANITIZE_THREAD__)
-  return "-fsanitize=thread";
+constexpr const char* kSanitize = "-fsanitize=thread";
 #else
-  return "";
+constexpr const char* kSanitize = "";
 #endif
-}
 
 TEST(Install, ProgramsBuiltAgainstThePrefixTalkToTheDevice) {
   DeviceRoot work(false);
   const std::string prefix = work.path() + "/prefix";
-  const std::string flags = sanitizer_flags();
+  const std::string flags = kSanitize;
   std::string out;
   ASSERT_EQ(harness::run(
                 "cmake --install " + harness::build_dir() + " --prefix " + prefix + " 2>&1", &out),

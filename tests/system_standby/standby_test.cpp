@@ -84,7 +84,6 @@ TEST(OfflineScreen, TestModeCyclesColoursUnderItsTextsUntilCommand52) {
   // once both overlay buffers are transparent.
   Packet r;
   ASSERT_TRUE(d.command(52, {}, &r));
-  EXPECT_EQ(r[1], 200);
   EXPECT_EQ(r[8], 0xFF) << "no clock runs";
   EXPECT_EQ(r[9], 0x00);
   ASSERT_TRUE(d.stop_standby());
@@ -119,8 +118,6 @@ TEST(ClockCommand, SetsTheClockAndTheClockFlag) {
   Packet r;
   // Year (high, low), month, day, hour, minute, second, clock flag.
   ASSERT_TRUE(d.command(51, {0x07, 0xEE, 6, 15, 12, 34, 56, 1}, &r));
-  EXPECT_EQ(r[0], 51);
-  EXPECT_EQ(r[1], 200);
   EXPECT_NEAR(device_now(root), utc(2030, 6, 15, 12, 34, 56), 3);
   std::string cfg = root.read("/usr/data/app.cfg");
   ASSERT_EQ(cfg.size(), 136u);

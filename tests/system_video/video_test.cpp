@@ -24,11 +24,6 @@ using hostlink::Packet;
 constexpr int kWidth = 1080, kHeight = 2288;  // the usable panel area
 constexpr int kPanelTop = 84;                 // its first row on the video plane
 
-std::vector<uint8_t> slurp(const std::string& path) {
-  const std::string s = harness::read_file(path);
-  return {s.begin(), s.end()};
-}
-
 // `frames` frames of a moving test picture, rows [top, top + height) of the
 // panel, one slice per picture; intra: every picture an IDR picture. The
 // clip is kept in the build folder, so that it is encoded only once.
@@ -52,14 +47,14 @@ Clip clip(int top, int height, int frames, bool intra, bool decode = true) {
       (harness::ffmpeg(enc) != 0 || rename(tmp.c_str(), path.c_str()) != 0))
     return c;
   if (!decode) {
-    c.data = slurp(path);
+    c.data = harness::read_bytes(path);
     return c;
   }
   // Decoded to the stream's own pixel format, the planes are not converted.
   if (harness::ffmpeg("-i '" + path + "' -f rawvideo -pix_fmt yuv420p '" + tmp + "'") != 0)
     return c;
-  c.data = slurp(path);
-  const std::vector<uint8_t> raw = slurp(tmp);
+  c.data = harness::read_bytes(path);
+  const std::vector<uint8_t> raw = harness::read_bytes(tmp);
   unlink(tmp.c_str());
   const size_t luma = size_t(kWidth) * height;
   for (size_t off = 0; off + luma * 3 / 2 <= raw.size(); off += luma * 3 / 2)
