@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -50,12 +50,14 @@ bool open_pty(int* master, int* slave, std::string* name) {
 
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), {}};
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
 }
 
 std::vector<uint8_t> read_bytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), {}};
+  const std::string s = read_file(path);
+  return {s.begin(), s.end()};
 }
 
 double cpu_share(pid_t pid, int ms) {
