@@ -115,22 +115,18 @@ TEST_F(Planes, RectanglesAreClippedToThePlane) {
 
 TEST_F(Planes, FlipPaintsTheBackBufferAndShowsIt) {
   open();
-  auto shown = [this] {
-    SimPlaneState s{};
-    EXPECT_EQ(sim_state_read(root_.path(), &s), 0);
-    return s.plane[1].shown;
-  };
+  auto shown = [this] { return harness::Overlay{root_}.shown(); };
   draw_rect(b0, 0, 0, -1, -1, 0xFF111111);
   draw_rect(b1, 0, 0, -1, -1, 0xFF222222);
   EXPECT_EQ(overlay_flip([](int32_t n) { transparent_fb1_buffer(n); }), 1);
   EXPECT_EQ(png_frame_num, 1);
-  EXPECT_EQ(shown(), 1u);
+  EXPECT_EQ(shown(), 1);
   EXPECT_TRUE(filled(b1, 0, 0, 0, 1080, 2400));
   EXPECT_EQ(pixel(b0, 500, 500), 0xFF111111u);  // the buffer behind is left alone
   // Clearing wipes both, whichever was shown, and shows the first one again.
   clear_overlay();
   EXPECT_EQ(png_frame_num, 1);
-  EXPECT_EQ(shown(), 1u);
+  EXPECT_EQ(shown(), 1);
   EXPECT_TRUE(filled(b0, 0, 0, 0, 1080, 2400));
   EXPECT_TRUE(filled(b1, 0, 0, 0, 1080, 2400));
 }

@@ -1,6 +1,7 @@
 #include "tests/harness/harness.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <png.h>
 #include <pty.h>
 #include <signal.h>
@@ -13,13 +14,14 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+#include "platform/sim/sim_state.h"
 
 namespace harness {
 
@@ -51,6 +53,11 @@ std::string read_file(const std::string& path) {
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path) {
+  const std::string s = read_file(path);
+  return {s.begin(), s.end()};
 }
 
 double cpu_share(pid_t pid, int ms) {
@@ -103,6 +110,17 @@ int run(const std::string& cmdline, std::string* out) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+int count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
+    n++;
+  return n;
+}
+
+int ffmpeg(const std::string& args, std::string* out) {
+  return run("ffmpeg -hide_banner -loglevel error -nostdin -y " + args, out);
+}
+
 DeviceRoot::DeviceRoot(bool init, const std::string& parent) {
   std::string tmpl = parent + "/paneld-test-XXXXXX";
   if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed in " + parent);
@@ -144,6 +162,17 @@ void DeviceRoot::remove(const std::string& device_path) const {
   ::unlink(file(device_path).c_str());
 }
 
+void write_settings(const DeviceRoot& root, uint8_t mode, uint8_t clock_enable,
+                    uint8_t warn_enable) {
+  std::string rec(136, '\0');
+  rec[0] = 60;
+  rec[1] = static_cast<char>(mode);
+  rec[5] = static_cast<char>(clock_enable);
+  rec[7] = static_cast<char>(warn_enable);
+  rec.replace(8, 25, "/media/offline_video.h264");
+  root.write("/usr/data/app.cfg", rec);
+}
+
 Daemon::Daemon(const DeviceRoot& root, bool kmsg_fifo) : root_(root) {
   std::string host_name, mcu_name;
   if (!open_pty(&host_master_, &host_slave_, &host_name) ||
@@ -179,11 +208,17 @@ Daemon::Daemon(const DeviceRoot& root, bool kmsg_fifo) : root_(root) {
     fprintf(stderr, "harness: the daemon did not open its host line:\n%s\n", log().c_str());
 }
 
+// A sanitizer build reports its findings in the output.
+static void expect_clean(const std::string& log) {
+  EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+}
+
 Daemon::~Daemon() {
   if (pid_ > 0 && !exited_) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  expect_clean(log());
   delete host_;
   for (int fd : {host_master_, host_slave_, mcu_master_, mcu_slave_, kmsg_fd_})
     if (fd >= 0) ::close(fd);
@@ -213,12 +248,7 @@ bool Daemon::wait_log(const std::string& text, int timeout_ms, size_t from) cons
       timeout_ms);
 }
 
-int Daemon::count_log(const std::string& text) const {
-  std::string l = log();
-  int n = 0;
-  for (size_t p = l.find(text); p != std::string::npos; p = l.find(text, p + text.size())) n++;
-  return n;
-}
+int Daemon::count_log(const std::string& text) const { return count(log(), text); }
 
 bool Daemon::stop_standby(int timeout_ms) {
   hostlink::Packet r{};
@@ -243,28 +273,34 @@ int Daemon::wait_exit(int timeout_ms) {
   return wait_until([&] { return !running(); }, timeout_ms) ? exit_status_ : -1;
 }
 
-SimRun::SimRun(const DeviceRoot& root) : root_(root) {
-  root.remove("/host/ttyGS0");
+SimRun::SimRun(const DeviceRoot& root, const std::string& command,
+               const std::vector<std::string>& options)
+    : root_(root), log_path_(root.path() + "/../" + command + ".log") {
+  if (command == "run") root.remove("/host/ttyGS0");
   pid_ = fork();
   if (pid_ == 0) {
-    std::string log = root.path() + "/../run.log";
-    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    int fd = ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
-    std::string exe = build_dir() + "/panelsim";
-    execl(exe.c_str(), "panelsim", "run", root.path().c_str(), static_cast<char*>(nullptr));
+    std::vector<std::string> args = {"panelsim", command, root.path()};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execv((build_dir() + "/panelsim").c_str(), argv.data());
     _exit(127);
   }
   // The host link appears once the daemon has opened its line.
-  wait_until([&] { return root.exists("/host/ttyGS0"); }, 20000, 50);
+  if (command == "run") wait_until([&] { return root.exists("/host/ttyGS0"); }, 20000, 50);
 }
 
 SimRun::~SimRun() {
   kill(pid_, SIGTERM);
   waitpid(pid_, nullptr, 0);
+  expect_clean(log());
 }
 
-std::string SimRun::log() const { return read_file(root_.path() + "/../run.log"); }
+std::string SimRun::log() const { return read_file(log_path_); }
 
 std::string SimRun::ctl(const std::string& args, int* status, std::string* err) const {
   std::string errfile = root_.path() + "/../ctl.err";
@@ -281,9 +317,25 @@ std::string SimRun::ctl(const std::string& args, int* status, std::string* err) 
   return out;
 }
 
+int Overlay::shown() const {
+  SimPlaneState s{};
+  sim_state_read(root.path(), &s);
+  return int(s.plane[1].shown);
+}
+
+uint32_t Overlay::pixel(int buffer, int x, int y) const {
+  SimPlaneState s{};
+  sim_state_read(root.path(), &s);
+  const SimPlane& p = s.plane[1];
+  uint32_t px = 0x01020304;  // none read
+  std::ifstream f(root.file(sim_fb_files[1]), std::ios::binary);
+  f.seekg(std::streamoff(buffer) * p.frame_size + std::streamoff(y) * p.line_length + x * 4);
+  f.read(reinterpret_cast<char*>(&px), 4);
+  return px;
+}
+
 bool read_png(const std::string& path, Image* out) {
-  png_image img;
-  memset(&img, 0, sizeof img);
+  png_image img{};
   img.version = PNG_IMAGE_VERSION;
   if (!png_image_begin_read_from_file(&img, path.c_str())) return false;
   img.format = PNG_FORMAT_RGBA;

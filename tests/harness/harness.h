@@ -32,8 +32,13 @@ bool wait_until(const std::function<bool()>& cond, int timeout_ms, int step_ms =
 // Runs a command line through /bin/sh; returns its exit status and, when
 // `out` is given, its standard output.
 int run(const std::string& cmdline, std::string* out = nullptr);
-// A file's whole content ("" when missing).
+// The ffmpeg tool, quiet, overwriting its output: as run().
+int ffmpeg(const std::string& args, std::string* out = nullptr);
+// Number of times `what` occurs in `text`.
+int count(const std::string& text, const std::string& what);
+// A file's whole content (empty when missing), as text or as bytes.
 std::string read_file(const std::string& path);
+std::vector<uint8_t> read_bytes(const std::string& path);
 // Share of one core the process used over the next `ms` milliseconds.
 double cpu_share(pid_t pid, int ms);
 
@@ -59,9 +64,14 @@ class DeviceRoot {
   std::string path_;
 };
 
-// The real daemon, started on ptys in a device root, killed on destruction.
-// The constructor waits until the daemon has opened the host line: opening
-// it discards whatever was sent before, as on the board.
+// "/usr/data/app.cfg" out of test mode, brightness 60, the default video.
+void write_settings(const DeviceRoot& root, uint8_t mode = 0, uint8_t clock_enable = 0,
+                    uint8_t warn_enable = 1);
+
+// The real daemon, started on ptys in a device root, killed on destruction,
+// when a sanitizer finding in its output fails the test. The constructor
+// waits until the daemon has opened the host line: opening it discards
+// whatever was sent before, as on the board.
 class Daemon {
  public:
   // kmsg_fifo: make /proc/kmsg a FIFO held open by the harness.
@@ -108,11 +118,13 @@ class Daemon {
   hostlink::HostLink* host_ = nullptr;
 };
 
-// `panelsim run ROOT` in the background for the life of the object, as a
-// person runs it; ready once the host line ROOT/host/ttyGS0 appears.
+// `panelsim COMMAND ROOT OPTIONS...` in the background for the life of the
+// object, as a person runs it; a sanitizer finding in its output fails the
+// test. `run` is ready once the host line ROOT/host/ttyGS0 appears.
 class SimRun {
  public:
-  explicit SimRun(const DeviceRoot& root);
+  explicit SimRun(const DeviceRoot& root, const std::string& command = "run",
+                  const std::vector<std::string>& options = {});
   ~SimRun();
   SimRun(const SimRun&) = delete;
   SimRun& operator=(const SimRun&) = delete;
@@ -126,7 +138,17 @@ class SimRun {
 
  private:
   const DeviceRoot& root_;
+  std::string log_path_;
   pid_t pid_ = -1;
+};
+
+// The overlay plane read straight from the simulation files: fast enough to
+// catch each flip, even in a sanitizer build.
+struct Overlay {
+  const DeviceRoot& root;
+  int shown() const;                               // the buffer shown now
+  uint32_t pixel(int buffer, int x, int y) const;  // ARGB
+  uint32_t shown_pixel(int x, int y) const { return pixel(shown(), x, y); }
 };
 
 // Snapshot of the panel through `panelsim snapshot`, decoded to RGBA.
@@ -134,6 +156,10 @@ struct Image {
   int width = 0, height = 0;
   std::vector<uint8_t> rgba;  // width * height * 4
   const uint8_t* at(int x, int y) const { return &rgba[(size_t(y) * width + x) * 4]; }
+  uint32_t argb(int x, int y) const {
+    const uint8_t* p = at(x, y);
+    return uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+  }
 };
 bool snapshot(const DeviceRoot& root, const std::string& layer, Image* out);
 // A PNG file decoded to RGBA.

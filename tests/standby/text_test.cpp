@@ -142,10 +142,7 @@ TEST_F(Screens, ClockDigitsKeepTheirRowsWhateverTheirWidths) {
   auto time_runs = [&m](int hour, int minute) {
     Guarded g(1080, 2400);
     struct tm t = {};
-    t.tm_year = 126;
-    t.tm_mday = 22;
-    t.tm_hour = hour;
-    t.tm_min = minute;
+    t.tm_year = 126, t.tm_mday = 22, t.tm_hour = hour, t.tm_min = minute;
     {
       std::lock_guard<std::mutex> lock(clock_font_mutex);
       clock_paint(g.cv, t);

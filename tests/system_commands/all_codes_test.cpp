@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <fstream>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/harness/harness.h"
@@ -43,8 +40,7 @@ struct Step {
 TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
   harness::DeviceRoot root;
   // Out of factory test mode, host present, no local content configured.
-  root.write("/usr/data/app.cfg", std::string("\x3C\0\0\0\0\0\0\x01/media/offline_video.h264", 33) +
-                                      std::string(103, '\0'));
+  harness::write_settings(root);
   harness::Daemon d(root);
   ASSERT_TRUE(d.wait_log("usb cnt 1", 10000)) << d.log();
 
@@ -80,8 +76,7 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
     };
   };
   const Bytes jpg = bytes_of(root.read("/media/warn.jpg"));
-  std::ifstream png_file(PANELD_SOURCE_DIR "/tests/fixtures/png/rgba8.png", std::ios::binary);
-  const Bytes png{std::istreambuf_iterator<char>(png_file), {}};
+  const Bytes png = bytes_of(harness::read_file(PANELD_SOURCE_DIR "/tests/fixtures/png/rgba8.png"));
   const Bytes h264 = bytes_of(root.read("/usr/data/boot.h264").substr(0, 4096));
   const uint32_t n = uint32_t(h264.size());
   mkdir(root.file("/tmp/sdcard").c_str(), 0755);  // the card: a folder of this machine
@@ -97,14 +92,10 @@ TEST(AllCommands, EveryCodeOfTheIndexIsAnsweredAsItsTableSays) {
   };
   // Local video stopped, and released: its blocks have left ring 0.
   auto stopped_and_released = [&](const Packet& p) {
-    return video(false)(p) && harness::wait_until(
-                                  [&] {
-                                    return call({122, {}, {}, nullptr, {}, 4})[8] == 0;
-                                  },
-                                  4000);
+    auto released = [&] { return call({122, {}, {}, nullptr, {}, 4})[8] == 0; };
+    return video(false)(p) && harness::wait_until(released, 4000);
   };
   auto ring = [](const Packet& r) { return r[8] >= 1 && r[8] <= 5; };
-
   auto queue = [](const Packet& r) { return r[8] <= 6; };
 
   const Step steps[] = {

@@ -37,7 +37,9 @@ class PythonModule(unittest.TestCase):
 
     def test_device(self):
         with Panel(DEVICE) as p:
-            self.assertEqual(p.identity(), "pavrotek5_0001_2026091101")
+            p._tag = 0x01020303  # the next command carries the documented tag
+            doc = doc_dump("<!-- example: reply 10 -->")
+            self.assertEqual(p.exchange(10), bytes(doc.get(i, 0) for i in range(512)))
             data = os.urandom(1500000)  # two chunks
             p.upload("/usr/data/from_python.bin", data)
             self.assertEqual(p.file_size("/usr/data/from_python.bin"), len(data))

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,8 @@ Fb0 fb0(const DeviceRoot& root) {
 // area: mean error per channel within a few levels.
 void expect_matches(const DeviceRoot& root, const std::string& file) {
   std::string ref;
-  ASSERT_EQ(harness::run("ffmpeg -nostdin -v error -i '" + file + "' -vf scale=1080:2288" +
-                             " -f rawvideo -pix_fmt rgb24 -",
-                         &ref),
+  ASSERT_EQ(harness::ffmpeg(
+                "-i '" + file + "' -vf scale=1080:2288" + " -f rawvideo -pix_fmt rgb24 -", &ref),
             0);
   ASSERT_EQ(ref.size(), size_t(kW) * kH * 3);
   Fb0 f = fb0(root);
@@ -67,26 +67,21 @@ void send_frame(Daemon& d, const std::vector<uint8_t>& jpg) {
 
 // Host media is refused while a standby screen runs: start without one,
 // outside factory test mode.
-void prepare_root(const DeviceRoot& root) {
-  std::string cfg(136, '\0');
-  cfg[0] = 60;
-  std::string video = "/media/offline_video.h264";
-  cfg.replace(8, video.size(), video);
-  root.write("/usr/data/app.cfg", cfg);
-  root.write("/tmp/no_show_offline", "");
-}
-
-// The host line is open (a packet sent earlier would be flushed away).
-void ready(Daemon& d) {
-  Packet r;
-  ASSERT_TRUE(d.wait_log("init_tty done!", 10000) && d.command(254, {}, &r, {}, 10000)) << d.log();
-}
-
-TEST(SystemImage, FramesMatchAnIndependentDecodeAlternateBuffersAndSurviveBadOnes) {
+class SystemImage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    harness::write_settings(root, 0, 0, 0);
+    root.write("/tmp/no_show_offline", "");
+    d_ = std::make_unique<Daemon>(root);
+    Packet r;
+    ASSERT_TRUE(d_->command(254, {}, &r, {}, 10000)) << d_->log();
+  }
   DeviceRoot root;
-  prepare_root(root);
-  Daemon d(root);
-  ASSERT_NO_FATAL_FAILURE(ready(d));
+  std::unique_ptr<Daemon> d_;
+};
+
+TEST_F(SystemImage, FramesMatchAnIndependentDecodeAlternateBuffersAndSurviveBadOnes) {
+  Daemon& d = *d_;
   const uint32_t logo_buffer = fb0(root).y_phys;
 
   auto usable = testpic::encode(testpic::scene(kW, kH));
@@ -115,11 +110,8 @@ TEST(SystemImage, FramesMatchAnIndependentDecodeAlternateBuffersAndSurviveBadOne
   EXPECT_TRUE(d.running());
 }
 
-TEST(SystemImage, BootLogoAndStoredPictures) {
-  DeviceRoot root;
-  prepare_root(root);
-  Daemon d(root);
-  ASSERT_NO_FATAL_FAILURE(ready(d));
+TEST_F(SystemImage, BootLogoAndStoredPictures) {
+  Daemon& d = *d_;
   EXPECT_FALSE(root.exists("/tmp/no_show_offline")) << "consumed at start";
   expect_matches(root, root.file("/media/logo.jpg"));
   const uint32_t updates = fb0(root).updates;

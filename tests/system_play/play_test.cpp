@@ -32,25 +32,19 @@ class Play : public ::testing::Test {
     root_->write("/sim/panel", "720x1600");
     root_->write("/tmp/no_show_logo_and_offline", "");  // a quiet panel
     dir_ = root_->path() + "/../";
-    const std::string ff = "ffmpeg -hide_banner -loglevel error -nostdin -y ";
-    media_ok_ =
-        harness::run(ff + "-f lavfi -i testsrc2=size=320x240:rate=12 -t 2 -pix_fmt yuv420p " +
-                     dir_ + "clip.mp4") == 0 &&
-        harness::run(ff +
-                     "-f lavfi -i color=c=0x30c060:size=200x400:rate=10,noise=alls=20:allf=t " +
-                     "-t 1 " + dir_ + "anim.gif") == 0 &&
-        harness::run(ff + "-f lavfi -i color=c=red:size=150x600 -f lavfi -i " +
-                     "color=c=blue:size=150x600 -filter_complex hstack -frames:v 1 " + dir_ +
-                     "portrait.png") == 0;
+    media_ok_ = harness::ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=12 -t 2 -pix_fmt yuv420p " +
+                                dir_ + "clip.mp4") == 0 &&
+                harness::ffmpeg(
+                    "-f lavfi -i color=c=0x30c060:size=200x400:rate=10,noise=alls=20:allf=t "
+                    "-t 1 " +
+                    dir_ + "anim.gif") == 0 &&
+                harness::ffmpeg(
+                    "-f lavfi -i color=c=red:size=150x600 -f lavfi -i "
+                    "color=c=blue:size=150x600 -filter_complex hstack -frames:v 1 " +
+                    dir_ + "portrait.png") == 0;
     sim_ = new harness::SimRun(*root_);
     int st;
-    harness::wait_until(
-        [&] {
-          return sim_->ctl("--timeout 20000 standby-stop", &st) ==
-                 "clock: not running, offline: not running\n";
-        },
-        30000);
-    sim_->ctl("play-stop", &st);
+    sim_->ctl("--timeout 20000 takeover --wait 60000", &st);
   }
   static void TearDownTestSuite() {
     delete sim_;

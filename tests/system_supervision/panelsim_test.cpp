@@ -30,12 +30,7 @@ TEST(PanelsimPeripherals, McuKernelLinesHangupAndSilenceReachTheRunningDaemon) {
   EXPECT_EQ(harness::run(ps + "hangup " + root.path() + " 2>/dev/null"), 1);
 
   auto sim = std::make_unique<harness::SimRun>(root);
-  auto count = [&](const std::string& text) {
-    const std::string log = sim->log();
-    int n = 0;
-    for (size_t at = 0; (at = log.find(text, at)) != std::string::npos; at += text.size()) n++;
-    return n;
-  };
+  auto count = [&](const std::string& text) { return harness::count(sim->log(), text); };
   auto logged = [&](const std::string& text) {
     return harness::wait_until([&] { return count(text) > 0; }, 20000);
   };

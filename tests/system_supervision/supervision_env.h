@@ -22,17 +22,7 @@ using harness::Image;
 constexpr const char* kBacklight = "/sys/bus/platform/drivers/ingenic-fb/ingenic-fb.0/dump_dsi_reg";
 constexpr const char* kMarker = "/tmp/no_show_logo_and_offline";
 
-// "/usr/data/app.cfg" out of test mode, brightness 60 (backlight "600").
-inline void write_settings(const DeviceRoot& root, uint8_t mode = 0, uint8_t clock_enable = 0,
-                           uint8_t warn_enable = 1) {
-  std::string rec(136, '\0');
-  rec[0] = 60;
-  rec[1] = static_cast<char>(mode);
-  rec[5] = static_cast<char>(clock_enable);
-  rec[7] = static_cast<char>(warn_enable);
-  rec.replace(8, 25, "/media/offline_video.h264");
-  root.write("/usr/data/app.cfg", rec);
-}
+using harness::write_settings;  // brightness 60: backlight "600"
 
 inline void set_usb(const DeviceRoot& root, bool configured) {
   root.write("/sys/class/udc/13500000.otg/state", configured ? "configured\n" : "not attached\n");
@@ -112,10 +102,8 @@ inline std::vector<uint32_t> offline_overlay(const DeviceRoot& root, const Image
 inline long diff_pixels(const Image& img, const std::vector<uint32_t>& want) {
   if (img.rgba.size() != want.size() * 4) return -1;
   long n = 0;
-  for (size_t i = 0; i < want.size(); i++) {
-    const uint8_t* p = &img.rgba[i * 4];
-    n += (uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]) != want[i];
-  }
+  for (size_t i = 0; i < want.size(); i++)
+    n += img.argb(int(i % img.width), int(i / img.width)) != want[i];
   return n;
 }
 

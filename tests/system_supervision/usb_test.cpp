@@ -96,7 +96,6 @@ TEST(UsbSupervisor, ArrivalStartsTheConfiguredLocalContentAndTheBacklight) {
     root.write("/tmp/no_show_offline", "");  // no boot video to play first
     set_usb(root, false);
     Daemon d(root);
-    ASSERT_TRUE(d.wait_log("init_tty done!", 10000));
     root.write(kBacklight, "0");
     set_usb(root, true);
     ASSERT_TRUE(d.wait_log("usb cnt 1", 4000)) << d.log();

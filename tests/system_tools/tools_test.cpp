@@ -16,7 +16,6 @@ using harness::SimRun;
 TEST(Panelctl, TalksToTheDaemonThroughPanelsimRun) {
   DeviceRoot root;
   SimRun sim(root);
-  ASSERT_TRUE(root.exists("/host/ttyGS0"));
   int st;
   const std::pair<const char*, const char*> cases[] = {
       {"--timeout 10000 identity", "pavrotek5_0001_2026091101\n"},
@@ -81,9 +80,7 @@ TEST(ToolCommandLines, HelpAndErrorsNameWhatTheyMean) {
     EXPECT_EQ(harness::run(c.cmd + " 2>&1", &out), c.status) << c.cmd << "\n" << out;
     for (const std::string& s : c.says)
       EXPECT_NE(out.find(s), std::string::npos) << c.cmd << "\n" << out;
-    if (c.status != 0) {
-      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-    }
+    EXPECT_TRUE(c.status == 0 || std::count(out.begin(), out.end(), '\n') == 1) << out;
   }
   // With --json, failures are one JSON object on stdout.
   std::string out;

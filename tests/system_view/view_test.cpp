@@ -4,9 +4,7 @@
 // the page's USB-unplug control must reach the daemon.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,30 +50,9 @@ int http(const std::string& method, const std::string& url, std::string* body = 
   return atoi(out.c_str());
 }
 
-// `panelsim view` for the life of the object.
-class View {
- public:
-  View(const DeviceRoot& root, int port) : port_(port) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::string exe = harness::build_dir() + "/panelsim";
-      execl(exe.c_str(), "panelsim", "view", root.path().c_str(), "--port",
-            std::to_string(port).c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~View() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  int port_;
-  pid_t pid_;
-};
+std::string url(int port, const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(port) + path;
+}
 
 std::string chromium(const std::string& what, const std::string& url) {
   std::string dir = harness::build_dir() + "/tests/chromium-" + std::to_string(getpid());
@@ -117,11 +94,10 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
   DeviceRoot root;
   root.write("/tmp/no_show_logo_and_offline", "");  // a quiet panel
   const std::string dir = root.path() + "/../";
-  const std::string ff = "ffmpeg -hide_banner -loglevel error -nostdin -y ";
-  ASSERT_EQ(harness::run(ff + "-f lavfi -i testsrc2=size=1080x2288 -frames:v 1 " + dir + "f.jpg"),
-            0);
-  ASSERT_EQ(harness::run(ff + "-f lavfi -i color=c=0xff2020c0:size=300x500,format=rgba " +
-                         "-frames:v 1 " + dir + "badge.png"),
+  ASSERT_EQ(harness::ffmpeg("-f lavfi -i testsrc2=size=1080x2288 -frames:v 1 " + dir + "f.jpg"), 0);
+  ASSERT_EQ(harness::ffmpeg("-f lavfi -i color=c=0xff2020c0:size=300x500,format=rgba "
+                            "-frames:v 1 " +
+                            dir + "badge.png"),
             0);
   harness::SimRun sim(root);
   int st;
@@ -139,9 +115,9 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
   ASSERT_EQ(st, 0);
 
   const int port = free_port();
-  View view(root, port);
+  harness::SimRun view(root, "view", {"--port", std::to_string(port)});
   ASSERT_TRUE(
-      harness::wait_until([&] { return http("GET", view.url("/state.json")) == 200; }, 20000));
+      harness::wait_until([&] { return http("GET", url(port, "/state.json")) == 200; }, 20000));
   // The overlay has been drawn once the snapshot shows the badge.
   harness::Image snap;
   ASSERT_TRUE(harness::wait_until(
@@ -151,7 +127,7 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
       },
       20000));
   const std::string shot = dir + "shot.png";
-  chromium("--screenshot=" + shot + " --window-size=600,1000", view.url("/"));
+  chromium("--screenshot=" + shot + " --window-size=600,1000", url(port, "/"));
   harness::Image img;
   ASSERT_TRUE(harness::read_png(shot, &img)) << "no screenshot";
   ASSERT_GE(img.height, 1000);
@@ -172,28 +148,28 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
              "print(r.headers['Content-Type'], d.count(b'\\r\\n\\r\\n\\xff\\xd8'))\n");
   std::string mjpeg;
   EXPECT_EQ(
-      harness::run("timeout 60 /usr/bin/python3 " + dir + "mjpeg.py " + view.url("/stream.mjpg"),
+      harness::run("timeout 60 /usr/bin/python3 " + dir + "mjpeg.py " + url(port, "/stream.mjpg"),
                    &mjpeg),
       0);
   EXPECT_EQ(mjpeg, "multipart/x-mixed-replace; boundary=frame 3\n");
 
   // The page's unplug button sends this request; the daemon sees the USB
   // controller leave and warns.
-  const std::string dom = chromium("--dump-dom", view.url("/"));
+  const std::string dom = chromium("--dump-dom", url(port, "/"));
   EXPECT_NE(dom.find("id=\"unplug\" data-post=\"/usb?state=unplug\""), std::string::npos) << dom;
   EXPECT_NE(dom.find("b.onclick = () => post(requestOf(b))"), std::string::npos);
   const size_t from = sim.log().size();
   std::string body;
-  EXPECT_EQ(http("POST", view.url("/usb?state=unplug"), &body), 200) << body;
+  EXPECT_EQ(http("POST", url(port, "/usb?state=unplug"), &body), 200) << body;
   EXPECT_EQ(root.read("/sys/class/udc/13500000.otg/state"), "not attached\n");
   EXPECT_TRUE(harness::wait_until(
       [&] { return sim.log().find("show warn 2", from) != std::string::npos; }, 20000))
       << sim.log().substr(from);
-  EXPECT_EQ(http("POST", view.url("/usb?state=sideways")), 400);
+  EXPECT_EQ(http("POST", url(port, "/usb?state=sideways")), 400);
 
   // State: the last command the host sent (the queue query with which
   // panelctl saw its PNG drawn), the backlight as set.
-  ASSERT_EQ(http("GET", view.url("/state.json"), &body), 200);
+  ASSERT_EQ(http("GET", url(port, "/state.json"), &body), 200);
   EXPECT_NE(body.find("\"backlight\":\"1000\""), std::string::npos) << body;
   EXPECT_NE(body.find("\"last_command\":122"), std::string::npos) << body;
 }
@@ -201,12 +177,12 @@ TEST(LiveView, BrowserShowsThePanelAndItsUnplugControlReachesTheDaemon) {
 TEST(LiveView, NoDeviceAndAPortInUse) {
   DeviceRoot root(false);
   const int port = free_port();
-  View view(root, port);
-  ASSERT_TRUE(harness::wait_until([&] { return http("GET", view.url("/")) == 200; }, 20000));
+  harness::SimRun view(root, "view", {"--port", std::to_string(port)});
+  ASSERT_TRUE(harness::wait_until([&] { return http("GET", url(port, "/")) == 200; }, 20000));
   std::string body;
-  EXPECT_EQ(http("GET", view.url("/panel.jpg"), &body), 503);
+  EXPECT_EQ(http("GET", url(port, "/panel.jpg"), &body), 503);
   EXPECT_EQ(body, "no device");
-  EXPECT_EQ(http("GET", view.url("/state.json"), &body), 200);
+  EXPECT_EQ(http("GET", url(port, "/state.json"), &body), 200);
   EXPECT_EQ(body.rfind("{\"device\":false", 0), 0u) << body;
   std::string out;
   EXPECT_EQ(harness::run(harness::build_dir() + "/panelsim view " + root.path() + " --port " +
