@@ -66,26 +66,37 @@ void fill_pair(const H264FrameMsg& msg, const DisplayPair& d, uint32_t ysz, uint
 // How long after its slot a paced frame is panned. The decoder hands a
 // frame on at its slot, but its wake-up and the copy here take a varying
 // time; panning at slot + a latency that covers them keeps the decoder's
-// even spacing on the panel. The latency follows the longest recent delay:
-// it rises at once and falls back slowly, so that one slow frame does not
-// move the rest.
+// even spacing on the panel. Each change of the latency moves the panel's
+// grid, so it changes seldom: it starts above the usual delay, a single
+// late frame is panned when ready, a few late frames within a second raise
+// it to the longest of them, and it falls back very slowly.
 class PanLatency {
  public:
   // `ready` is how long after its slot the frame was ready to pan.
   uint32_t next(int32_t ready) {
+    if (++frames_ == kWindow) frames_ = late_ = worst_ = 0;
     const uint32_t need = static_cast<uint32_t>(std::max<int32_t>(ready, 0)) + kMargin;
-    if (need >= us_)
-      us_ = std::min(need, kMost);
-    else
-      us_ -= std::min(kFall, us_ - need);
+    if (need > us_) {
+      worst_ = std::max(worst_, need);
+      if (++late_ >= kLateToRise) {
+        us_ = std::min(worst_, kMost);
+        late_ = worst_ = 0;
+      }
+    } else if (us_ > kStart) {
+      us_ -= std::min(kFall, us_ - kStart);
+    }
     return us_;
   }
 
  private:
-  static constexpr uint32_t kMargin = 200;  // wake-up and pan
-  static constexpr uint32_t kFall = 20;     // per frame
+  static constexpr uint32_t kStart = 6000;  // covers a hand-off and a 4 MB copy
+  static constexpr uint32_t kMargin = 500;  // wake-up and pan
+  static constexpr uint32_t kFall = 2;      // per frame
   static constexpr uint32_t kMost = 20000;  // beyond that, pan when ready
-  uint32_t us_ = 0;
+  static constexpr uint32_t kWindow = 30;   // frames
+  static constexpr uint32_t kLateToRise = 3;
+  uint32_t us_ = kStart;
+  uint32_t frames_ = 0, late_ = 0, worst_ = 0;
 };
 
 // Both display pairs, black; false when one could not be had.
