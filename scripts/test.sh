@@ -20,8 +20,8 @@ build() {  # build DIR [cmake args...] [-- targets...]
 }
 # Sanitizer reports need line numbers only, and the emulated builds no
 # debugger: lighter debug information keeps their builds short. The
-# sanitizer builds are optimised at -O1, as the sanitizers advise: a third
-# less compile time (the tools' command-line templates take minutes at -O2).
+# sanitizer builds are optimised at -O1, as the sanitizers advise: about a
+# third less compile time per file for the tools' command-line templates.
 SANITIZER_OPT=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
 NO_DEBUG=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG")
 stage_start=$SECONDS
