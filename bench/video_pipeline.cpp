@@ -8,7 +8,8 @@
 // Paced
 // at 30 frames per second, the moment each frame is panned onto the plane
 // is timed: the mean period against the nominal one, and how far each
-// frame lies from the ideal grid (p99 and worst).
+// frame lies from the ideal grid (p99 and worst). BENCH_DUMP=FILE appends
+// each paced frame's pan and hand-off offsets from the grid (µs) to FILE.
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -273,6 +274,14 @@ void BM_Paced30(benchmark::State& state) {
     periods.push_back((t.back() - t.front()) / 1e3 / double(t.size() - 1));
     grid_distances(t, period_us, &devs);
     grid_distances(g_handoff_ns, period_us, &handoff_devs);
+    const char* dump = getenv("BENCH_DUMP");
+    if (FILE* f = dump ? fopen(dump, "a") : nullptr) {
+      for (size_t i = 0; i < t.size() && i < g_handoff_ns.size(); ++i)
+        fprintf(f, "%zu %.0f %.0f\n", i, (t[i] - t[0]) / 1e3 - i * period_us,
+                (g_handoff_ns[i] - t[0]) / 1e3 - i * period_us);
+      fprintf(f, "--\n");
+      fclose(f);
+    }
   }
   double mean = 0;
   for (double p : periods) mean += p;

@@ -67,9 +67,12 @@ void fill_pair(const H264FrameMsg& msg, const DisplayPair& d, uint32_t ysz, uint
 // frame on at its slot, but its wake-up and the copy here take a varying
 // time; panning at slot + a latency that covers them keeps the decoder's
 // even spacing on the panel. Each change of the latency moves the panel's
-// grid, so it changes seldom: it starts above the usual delay, a single
-// late frame is panned when ready, a few late frames within a second raise
-// it to the longest of them, and it falls back very slowly.
+// grid, so it changes seldom: it starts well above the usual delay (a
+// constant delay is invisible, a missed slot is not), a single late frame
+// is panned when ready, a few late frames within a second raise it to the
+// longest of them, and it falls back very slowly. A latency longer than a
+// period is fine too: the next frame waits in the queue and is copied into
+// the other display pair after this pan.
 class PanLatency {
  public:
   // `ready` is how long after its slot the frame was ready to pan.
@@ -89,11 +92,11 @@ class PanLatency {
   }
 
  private:
-  static constexpr uint32_t kStart = 6000;  // covers a hand-off and a 4 MB copy
-  static constexpr uint32_t kMargin = 500;  // wake-up and pan
-  static constexpr uint32_t kFall = 2;      // per frame
-  static constexpr uint32_t kMost = 20000;  // beyond that, pan when ready
-  static constexpr uint32_t kWindow = 30;   // frames
+  static constexpr uint32_t kStart = 12000;  // a hand-off late by a busy machine, and the copy
+  static constexpr uint32_t kMargin = 500;   // wake-up and pan
+  static constexpr uint32_t kFall = 2;       // per frame
+  static constexpr uint32_t kMost = 20000;   // beyond that, pan when ready
+  static constexpr uint32_t kWindow = 30;    // frames
   static constexpr uint32_t kLateToRise = 3;
   uint32_t us_ = kStart;
   uint32_t frames_ = 0, late_ = 0, worst_ = 0;
