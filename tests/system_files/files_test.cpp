@@ -175,6 +175,21 @@ TEST_F(SystemFiles, PayloadThatStopsArrivingIsNotCarriedOut) {
   EXPECT_EQ(r[0], 40);
   EXPECT_FALSE(root_.exists("/tmp/cut"));
   expect_in_step();
+
+  // An upload chunk is written while it arrives; one that breaks off past
+  // its first parts leaves none of its bytes, and sent again it lands right.
+  cmd(38, name_params("/media/cut.bin"));
+  const auto first = bytes(300000, 3), second = bytes(700000, 5);
+  cmd(39, chunk(300000, 300000, false), first);
+  ASSERT_TRUE(
+      d_->host().send_packet(hostlink::make_packet(39, chunk(700000, 700000, false), 0x56)));
+  ASSERT_TRUE(d_->host().send_bytes(second.data(), 600000));
+  ASSERT_TRUE(d_->host().recv_bytes(r.data(), r.size(), 8000)) << d_->log();
+  EXPECT_EQ(r[0], 39);
+  EXPECT_EQ(root_.read("/media/cut.bin"), str(first, 300000));
+  cmd(39, chunk(700000, 700000, true), second);
+  EXPECT_EQ(root_.read("/media/cut.bin"), str(first, 300000) + str(second, 700000));
+  expect_in_step();
 }
 
 TEST_F(SystemFiles, SmallFileSizeAndDelete) {
