@@ -32,23 +32,6 @@ bool Command::name(std::string* out) const {
   return true;
 }
 
-int read_payload_in_parts(uint8_t* dst, uint32_t n, uint32_t cap, uint32_t part,
-                          const std::function<void(uint32_t, uint32_t)>& landed) {
-  if (n == 0) return 0;
-  if (n > cap || part == 0) {
-    drain_payload(n);
-    return -1;
-  }
-  for (uint32_t got = 0; got < n;) {
-    const uint32_t size = n - got < part ? n - got : part;
-    const int rc = got == 0 ? uart_read(tty_fd, dst, size) : safe_read(tty_fd, dst + got, size);
-    if (rc < 0) return -1;
-    landed(got, size);
-    got += size;
-  }
-  return static_cast<int>(n);
-}
-
 int drain_payload(uint32_t n) {
   while (n > 0) {
     uint32_t chunk = n < max_packet_len ? n : max_packet_len;

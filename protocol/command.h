@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 constexpr size_t cmd_len = 512;               // command and reply packet size
@@ -80,12 +79,5 @@ CommandHandler find_command(uint8_t code);
 // on success, -1 when the payload was refused or did not arrive completely.
 // n == 0 reads nothing and returns 0.
 int read_payload(uint8_t* dst, uint32_t n, uint32_t cap);
-// read_payload_in_parts: as read_payload, and each `part` bytes (the last
-// part may be shorter) go to landed(offset, size) as soon as they are in
-// dst, so that their consumer works while the line carries the next part.
-// The line is waited on as by read_payload: once for the first byte, then
-// the line's own time-out between bytes.
-int read_payload_in_parts(uint8_t* dst, uint32_t n, uint32_t cap, uint32_t part,
-                          const std::function<void(uint32_t, uint32_t)>& landed);
 // Reads n bytes off the line and drops them. 0, or -1 when they did not arrive.
 int drain_payload(uint32_t n);

@@ -7,7 +7,6 @@
 // out, and its payload is still taken off the line so the link stays in step.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,9 +18,6 @@
 namespace {
 
 FILE* saveFp = nullptr;  // upload in progress, null when none
-// An upload chunk goes to storage in parts of this size while the rest of
-// its payload still arrives: the line then waits for the last part only.
-constexpr uint32_t kUploadPart = 262144;
 // Text of the last directory listing, NUL-filled after the text.
 char dir_result[kDirResultLen];
 uint32_t dir_offset = 0;  // next slice of dir_result: 0, 512, ..., 9728
@@ -76,26 +72,17 @@ void save_chunk(const Command& c, Reply& r) {
   int last = c.u8(16) == 1 ? 1 : 0;
   puts("save file buffer \r");
   printf("file_len: %u\n", w);
-  if (!saveFp || n > max_packet_len) {
-    // Nothing to write into, or too long: the payload still leaves the line.
-    if (read_payload(r_buf, n, max_packet_len) < 0)
-      printf("save file buffer: payload of %u bytes not taken\n", n);
-    else
-      puts("save file buffer: no file open");
+  if (read_payload(r_buf, n, max_packet_len) < 0) {
+    printf("save file buffer: payload of %u bytes not taken\n", n);
+    return;
+  }
+  if (!saveFp) {
+    puts("save file buffer: no file open");
     return;
   }
   // Never write bytes that did not arrive.
   if (w > n) w = n;
-  ChunkWrite out(saveFp);
-  const auto write_part = [&](uint32_t at, uint32_t size) {
-    if (at < w) out.add(r_buf + at, std::min(size, w - at));
-  };
-  if (read_payload_in_parts(r_buf, n, max_packet_len, kUploadPart, write_part) < 0) {
-    out.undo();
-    printf("save file buffer: payload of %u bytes not taken\n", n);
-    return;
-  }
-  out.finish(last);
+  save_file(saveFp, r_buf, w, last);
   if (last) saveFp = nullptr;
 }
 

@@ -61,42 +61,31 @@ bool write_all(int fd, const uint8_t* buf, size_t size) {
 
 }  // namespace
 
-ChunkWrite::ChunkWrite(FILE* fp) : fp_(fp), fd_(fileno(fp)), flushed_(fflush(fp) == 0) {
+int save_file(FILE* fp, const uint8_t* buf, uint32_t size, int last) {
+  if (!fp) return -1;
+  int ret = 0;
   // Whatever the stream may hold goes first; the chunk itself bypasses it.
-  at_ = lseek(fd_, 0, SEEK_CUR);
-}
-
-bool ChunkWrite::add(const uint8_t* buf, size_t size) {
-  // After a short write the next parts would land in the wrong place.
-  if (written_ && !write_all(fd_, buf, size)) written_ = false;
-  size_ += size;
-  return written_;
-}
-
-void ChunkWrite::undo() {
-  if (at_ < 0 || ftruncate(fd_, at_) != 0 || lseek(fd_, at_, SEEK_SET) != at_)
-    printf("upload: a broken chunk could not be taken back: %s\n", strerror(errno));
-}
-
-int ChunkWrite::finish(int last) {
-  int ret = flushed_ && written_ ? 0 : -1;
+  if (fflush(fp) != 0) ret = -1;
+  const int fd = fileno(fp);
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  if (!write_all(fd, buf, size)) ret = -1;
   if (last == 1) {
-    if (fsync(fd_) != 0) ret = -1;
+    if (fsync(fd) != 0) ret = -1;
     fputs("close file", stdout);
-    if (fclose(fp_) != 0) ret = -1;
+    if (fclose(fp) != 0) ret = -1;
     sync();
     drop_pages_cache();
-  } else if (at_ >= 0) {
+  } else if (at >= 0) {
     // Storage works on this chunk while the line carries the next one; the
     // reply waits only for the chunks before it. A blocking flush here
     // would leave the line idle for as long as the storage takes.
-    sync_file_range(fd_, at_, static_cast<off_t>(size_), SYNC_FILE_RANGE_WRITE);
-    if (at_ > 0)
+    sync_file_range(fd, at, size, SYNC_FILE_RANGE_WRITE);
+    if (at > 0)
       sync_file_range(
-          fd_, 0, at_,
+          fd, 0, at,
           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
   } else {
-    fsync(fd_);
+    fsync(fd);
   }
   return ret;
 }

@@ -8,8 +8,6 @@
 // and are resolved through platform/system.h.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,32 +21,12 @@ constexpr size_t kFilePathMax = 256;       // buffer of a child path (incl. NUL)
 // Storage figures in KiB: total, used, available, then three words that stay 0.
 extern SharedWord<uint32_t> storage[6];
 
-// One upload chunk, written in parts while its payload still arrives, so
-// that storage copies a part while the line carries the next one. The
-// stream's buffered bytes go first.
-class ChunkWrite {
- public:
-  explicit ChunkWrite(FILE* fp);
-  // Writes the next part, in one write; false once a write fell short.
-  bool add(const uint8_t* buf, size_t size);
-  // The payload broke off: the file is cut back to where the chunk began,
-  // so none of it stays and the host can send the chunk again.
-  void undo();
-  // A chunk that is not the last starts its own way to storage and waits
-  // until every earlier byte of the file is there; the last one
-  // (last == 1) makes the whole file durable (fsync), closes the stream,
-  // syncs and drops the page cache. Returns 0, or -1 when a write fell
-  // short (the stream is still closed on the last chunk).
-  int finish(int last);
-
- private:
-  FILE* fp_;
-  int fd_;
-  off_t at_;  // where the chunk began, -1 when unknown
-  size_t size_ = 0;
-  bool flushed_;
-  bool written_ = true;
-};
+// Writes size bytes in one write. A chunk that is not the last starts its
+// own way to storage and waits until every earlier byte of the file is
+// there; the last one (last == 1) makes the whole file durable (fsync),
+// closes the stream, syncs and drops the page cache. Returns 0, or -1 when
+// the write fell short (the stream is still closed on the last chunk).
+int save_file(FILE* fp, const uint8_t* buf, uint32_t size, int last);
 // Creates or truncates path and writes size bytes; 0, or -1 when the file
 // cannot be opened or written.
 int save_small_file(const char* path, const uint8_t* buf, uint32_t size);

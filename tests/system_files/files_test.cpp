@@ -176,8 +176,8 @@ TEST_F(SystemFiles, PayloadThatStopsArrivingIsNotCarriedOut) {
   EXPECT_FALSE(root_.exists("/tmp/cut"));
   expect_in_step();
 
-  // An upload chunk is written while it arrives; one that breaks off past
-  // its first parts leaves none of its bytes, and sent again it lands right.
+  // An upload chunk that breaks off past a few hundred KiB leaves none of
+  // its bytes, and sent again it lands right.
   cmd(38, name_params("/media/cut.bin"));
   const auto first = bytes(300000, 3), second = bytes(700000, 5);
   cmd(39, chunk(300000, 300000, false), first);
