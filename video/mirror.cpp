@@ -117,15 +117,30 @@ bool alloc_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
   return ok;
 }
 
-// The pan is what the viewer sees, so the thread asks for a low real-time
-// priority: a busy decoder and other programs then do not delay it by a
-// time slice. Without the right to it the thread runs as it is.
-void ask_real_time() {
-  struct sched_param sp {};
-  sp.sched_priority = 1;
-  const int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
-  if (rc != 0) printf("mirror thread keeps normal priority: %s\n", strerror(rc));
-}
+// The pan of a paced frame is what the viewer sees, so while frames are
+// paced the thread asks for a low real-time priority: a busy decoder and
+// other programs then do not delay it by a time slice. Unpaced frames have
+// no slot to keep, and a real-time copy would only take the decoder's core
+// from it. Without the right to it the thread runs as it is.
+class Priority {
+ public:
+  void follow(bool paced) {
+    if (paced == real_time_ || refused_) return;
+    struct sched_param sp {};
+    sp.sched_priority = paced ? 1 : 0;
+    const int rc = pthread_setschedparam(pthread_self(), paced ? SCHED_FIFO : SCHED_OTHER, &sp);
+    if (rc == 0) {
+      real_time_ = paced;
+    } else {
+      refused_ = true;
+      printf("mirror thread keeps normal priority: %s\n", strerror(rc));
+    }
+  }
+
+ private:
+  bool real_time_ = false;
+  bool refused_ = false;
+};
 
 void show_pair(const DisplayPair& d, uint32_t line_width) {
   fb_show_nv12(fb_fd, &fb_info,
@@ -146,7 +161,7 @@ void* mirror_and_display_thread_func(void*) {
     puts("mirror thread rmem error");
     return nullptr;
   }
-  ask_real_time();
+  Priority priority;
   PanLatency latency;
   DisplayPair pairs[2];
   const bool pairs_ok = alloc_pairs(fd, pairs, ysz, uvsz);
@@ -179,6 +194,7 @@ void* mirror_and_display_thread_func(void*) {
     bool show = pairs_ok && fi.y_vaddr && fi.uv_vaddr;
     const bool paced = msg->paced;
     const uint32_t due = msg->due_us;
+    priority.follow(paced);
     if (show) fill_pair(*msg, pairs[k], ysz, uvsz);
     // The decoder may fill this frame buffer again from now on.
     message_queue_send(usable, msg);
