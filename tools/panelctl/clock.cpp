@@ -107,7 +107,7 @@ int standby_stop(Panelctl& ctl) {
   return 0;
 }
 
-void setup(CLI::App& app) {
+void setup_clock(CLI::App& app) {
   auto* c = app.add_subcommand("clock-set", "set the device's clock (51)");
   clock_args.words.resize(2);
   c->add_option("DATE", clock_args.words[0], "YYYY-MM-DD (or \"YYYY-MM-DD HH:MM:SS\")");
@@ -122,6 +122,6 @@ void setup(CLI::App& app) {
       "standby-stop", "ask the clock and offline screens to stop; print both run states (52)");
   on_run(s, standby_stop);
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_clock);
 
 }  // namespace

@@ -6,7 +6,7 @@ namespace {
 
 using hostlink::Packet;
 
-void setup(CLI::App& app) {
+void setup_display(CLI::App& app) {
   add_byte_setting(app, {"brightness", "set the backlight level, 0 = dark (14)", 14, "LEVEL",
                          "0..100; 0 darkens without storing the level", 100, "brightness"});
   add_byte_setting(app, {"rotation", "rotate the panel (13)", 13, "CODE",
@@ -25,6 +25,6 @@ void setup(CLI::App& app) {
   c->add_option("X", x, "column offset in pixels, 0..255")->required()->check(CLI::Range(0u, 255u));
   c->add_option("Y", y, "row offset in pixels, 0..255")->required()->check(CLI::Range(0u, 255u));
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_display);
 
 }  // namespace

@@ -243,54 +243,58 @@ int storage(Panelctl& ctl) {
   return 0;
 }
 
-struct Args {
+struct FilesArgs {
   std::string local, dev;
   size_t chunk = kMaxChunk;
 };
-Args args;
+FilesArgs files_args;
 
 void add_transfers(CLI::App& app) {
   auto* p = app.add_subcommand("put", "write a small file (up to 2 MiB) on the device (40)");
-  p->add_option("LOCAL", args.local, "file on this host")->required();
-  p->add_option("DEVPATH", args.dev, "path on the device")->required()->check(device_path());
-  on_run(p, [](Panelctl& ctl) { return put(ctl, args.local, args.dev); });
+  p->add_option("LOCAL", files_args.local, "file on this host")->required();
+  p->add_option("DEVPATH", files_args.dev, "path on the device")->required()->check(device_path());
+  on_run(p, [](Panelctl& ctl) { return put(ctl, files_args.local, files_args.dev); });
 
   auto* u = app.add_subcommand("upload", "upload a file of any size in chunks (38, 39)");
-  u->add_option("LOCAL", args.local, "file on this host")->required();
-  u->add_option("DEVPATH", args.dev, "path on the device")->required()->check(device_path());
-  add_ranged(u, "--chunk", args.chunk, "bytes per chunk, 1..2097152", size_t{1}, kMaxChunk)
+  u->add_option("LOCAL", files_args.local, "file on this host")->required();
+  u->add_option("DEVPATH", files_args.dev, "path on the device")->required()->check(device_path());
+  add_ranged(u, "--chunk", files_args.chunk, "bytes per chunk, 1..2097152", size_t{1}, kMaxChunk)
       ->option_text("BYTES");
-  on_run(u, [](Panelctl& ctl) { return upload(ctl, args.local, args.dev, args.chunk); });
+  on_run(u, [](Panelctl& ctl) {
+    return upload(ctl, files_args.local, files_args.dev, files_args.chunk);
+  });
 }
 
-void setup(CLI::App& app) {
+void setup_files(CLI::App& app) {
   add_transfers(app);
   auto* r = app.add_subcommand("rm", "delete a file, or all files below a directory (42)");
-  r->add_option("DEVPATH", args.dev, "path on the device")->required()->check(device_path());
+  r->add_option("DEVPATH", files_args.dev, "path on the device")->required()->check(device_path());
   on_run(r, [](Panelctl& ctl) {
     Packet reply;
-    if (!ctl.command(42, hostlink::name_params(args.dev), &reply)) return 1;
-    ctl.result("rm " + args.dev + ": ok", Json{{"path", args.dev}, {"ok", true}});
+    if (!ctl.command(42, hostlink::name_params(files_args.dev), &reply)) return 1;
+    ctl.result("rm " + files_args.dev + ": ok", Json{{"path", files_args.dev}, {"ok", true}});
     return 0;
   });
 
   auto* s = app.add_subcommand("size", "print a file's size in bytes; 0 when missing (98)");
-  s->add_option("DEVPATH", args.dev, "path on the device")->required()->check(device_path());
+  s->add_option("DEVPATH", files_args.dev, "path on the device")->required()->check(device_path());
   on_run(s, [](Panelctl& ctl) {
     Packet reply;
-    if (!ctl.command(98, hostlink::name_params(args.dev), &reply)) return 1;
+    if (!ctl.command(98, hostlink::name_params(files_args.dev), &reply)) return 1;
     uint32_t n = hostlink::le32(reply.data() + 8);
-    ctl.result(std::to_string(n), Json{{"path", args.dev}, {"size", n}});
+    ctl.result(std::to_string(n), Json{{"path", files_args.dev}, {"size", n}});
     return 0;
   });
 
   auto* l = app.add_subcommand("ls", "list a directory (created when missing) (99)");
-  l->add_option("DEVPATH", args.dev, "directory on the device")->required()->check(device_path());
-  on_run(l, [](Panelctl& ctl) { return ls(ctl, args.dev); });
+  l->add_option("DEVPATH", files_args.dev, "directory on the device")
+      ->required()
+      ->check(device_path());
+  on_run(l, [](Panelctl& ctl) { return ls(ctl, files_args.dev); });
 
   auto* st = app.add_subcommand("storage", "print the SD card's storage figures in KiB (100)");
   on_run(st, storage);
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_files);
 
 }  // namespace

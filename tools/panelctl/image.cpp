@@ -58,7 +58,7 @@ void simple(CLI::App& app, const char* name, const char* what, uint8_t code, con
   });
 }
 
-void setup(CLI::App& app) {
+void setup_image(CLI::App& app) {
   static std::string file, devpath;
   auto* j = app.add_subcommand("jpeg", "show a JPEG file on the video plane (101)");
   j->add_option("FILE", file,
@@ -86,6 +86,6 @@ void setup(CLI::App& app) {
     return 0;
   });
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_image);
 
 }  // namespace

@@ -134,24 +134,26 @@ int windows(Panelctl& ctl, const std::vector<int32_t>& v) {
   return 0;
 }
 
-struct Args {
+struct OverlayArgs {
   std::string file;
   unsigned x = 0, y = 0;
   std::vector<int32_t> windows;
   std::string on_off;
 };
-Args args;
+OverlayArgs overlay_args;
 
-void setup(CLI::App& app) {
+void setup_overlay(CLI::App& app) {
   auto* p = app.add_subcommand("png", "draw a PNG on the overlay at column X, row Y (102)");
-  p->add_option("FILE", args.file, "PNG file, at most 128 KiB")->required();
-  p->add_option("X", args.x, "column 0..65535")->required()->check(CLI::Range(0u, 65535u));
-  p->add_option("Y", args.y, "row 0..65535")->required()->check(CLI::Range(0u, 65535u));
-  on_run(p, [](Panelctl& ctl) { return send_png(ctl, args.file, args.x, args.y, true); });
+  p->add_option("FILE", overlay_args.file, "PNG file, at most 128 KiB")->required();
+  p->add_option("X", overlay_args.x, "column 0..65535")->required()->check(CLI::Range(0u, 65535u));
+  p->add_option("Y", overlay_args.y, "row 0..65535")->required()->check(CLI::Range(0u, 65535u));
+  on_run(p, [](Panelctl& ctl) {
+    return send_png(ctl, overlay_args.file, overlay_args.x, overlay_args.y, true);
+  });
 
   auto* f = app.add_subcommand("png-full", "show a full-screen PNG on the overlay (102)");
-  f->add_option("FILE", args.file, "PNG file, at most 1 MiB")->required();
-  on_run(f, [](Panelctl& ctl) { return send_png(ctl, args.file, 0, 0, false); });
+  f->add_option("FILE", overlay_args.file, "PNG file, at most 1 MiB")->required();
+  on_run(f, [](Panelctl& ctl) { return send_png(ctl, overlay_args.file, 0, 0, false); });
 
   auto* c = app.add_subcommand("overlay-clear", "make the overlay transparent (103)");
   on_run(c, [](Panelctl& ctl) {
@@ -163,24 +165,26 @@ void setup(CLI::App& app) {
 
   auto* w = app.add_subcommand(
       "windows", "hide the overlay for video frames strictly between Hk and Sk (104)");
-  args.windows.resize(8);
+  overlay_args.windows.resize(8);
   static const char* const kNames[8] = {"H0", "S0", "H1", "S1", "H2", "S2", "H3", "S3"};
   for (int i = 0; i < 8; i++)
-    w->add_option(kNames[i], args.windows[size_t(i)],
+    w->add_option(kNames[i], overlay_args.windows[size_t(i)],
                   i % 2 ? "frame number that ends the window" : "frame number that starts it")
         ->required();
-  on_run(w, [](Panelctl& ctl) { return windows(ctl, args.windows); });
+  on_run(w, [](Panelctl& ctl) { return windows(ctl, overlay_args.windows); });
 
   auto* o = app.add_subcommand("overlay", "show or hide the overlay plane (105)");
-  o->add_option("STATE", args.on_off, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+  o->add_option("STATE", overlay_args.on_off, "on or off")
+      ->required()
+      ->check(CLI::IsMember({"on", "off"}));
   on_run(o, [](Panelctl& ctl) {
-    const bool on = args.on_off == "on";
+    const bool on = overlay_args.on_off == "on";
     hostlink::Packet reply;
     if (!ctl.command(105, {uint8_t(on ? 1 : 0)}, &reply)) return 1;
     ctl.result(on ? "overlay plane on" : "overlay plane off", Json{{"overlay", on}});
     return 0;
   });
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_overlay);
 
 }  // namespace

@@ -62,7 +62,7 @@ int takeover(Panelctl& ctl) {
   return 0;
 }
 
-void setup(CLI::App& app) {
+void setup_panel(CLI::App& app) {
   auto* t = app.add_subcommand(
       "takeover",
       "stop the standby screens and local playback; wait until the panel is the host's (52, "
@@ -72,7 +72,7 @@ void setup(CLI::App& app) {
       ->option_text("MS");
   on_run(t, takeover);
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_panel);
 
 }  // namespace
 

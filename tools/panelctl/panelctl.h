@@ -49,7 +49,7 @@ struct SubcommandSetup {
 #define PANELCTL_CAT2(a, b) a##b
 #define PANELCTL_CAT(a, b) PANELCTL_CAT2(a, b)
 #define PANELCTL_SUBCOMMANDS(fn) \
-  static const SubcommandSetup PANELCTL_CAT(panelctl_setup_, __LINE__) { fn }
+  static const SubcommandSetup PANELCTL_CAT(panelctl_setup_, __COUNTER__) { fn }
 
 // What a subcommand runs once parsed, with the line open.
 void on_run(CLI::App* sub, RunFn fn);

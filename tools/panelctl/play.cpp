@@ -284,7 +284,7 @@ int play(Panelctl& ctl) {
   return st;
 }
 
-void setup(CLI::App& app) {
+void setup_play(CLI::App& app) {
   auto* p = app.add_subcommand("play", "show any picture or video, fitted to the panel");
   p->add_option("FILE", opt.files,
                 "pictures and videos (MP4, MKV, WebM, GIF, PNG, JPEG, WebP, ...)")
@@ -306,6 +306,6 @@ void setup(CLI::App& app) {
              86400.0);
   on_run(p, play);
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_play);
 
 }  // namespace

@@ -85,7 +85,7 @@ void add_settings(CLI::App& app) {
         ->transform(byte_value());
 }
 
-void setup(CLI::App& app) {
+void setup_system(CLI::App& app) {
   add_queries(app);
   add_raw(app);
   add_settings(app);
@@ -96,6 +96,6 @@ void setup(CLI::App& app) {
   add_simple(app, "nop", "no operation (254)", 254);
   add_simple(app, "decoder-test", "start the decoder test tool (253)", 253);
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_system);
 
 }  // namespace

@@ -275,7 +275,7 @@ int sensors(Panelctl& ctl, double interval, unsigned count) {
   return 0;
 }
 
-void setup(CLI::App& app) {
+void setup_text(CLI::App& app) {
   static std::string text;
   auto* s = app.add_subcommand("overlay-text", "draw text on the overlay (102)");
   s->add_option("TEXT", text, "the text; \\n starts a new line")->required();
@@ -291,6 +291,6 @@ void setup(CLI::App& app) {
   r->add_option("--count", count, "updates to send (0: until Ctrl-C)")->capture_default_str();
   on_run(r, [](Panelctl& ctl) { return sensors(ctl, interval, count); });
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_text);
 
 }  // namespace

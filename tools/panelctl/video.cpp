@@ -85,7 +85,7 @@ bool cut_blocks(const std::vector<Part>& parts, std::vector<size_t>* cuts) {
   return true;
 }
 
-struct Args {
+struct VideoArgs {
   std::vector<std::string> files;
   uint32_t stamp = 1;
   std::string panel = "1080x2400";
@@ -93,7 +93,7 @@ struct Args {
   std::string devpath;
   unsigned fps = 30;
 };
-Args args;
+VideoArgs video_args;
 
 // The device's decoder limits for each band file; "" when all pass, else
 // the first reason.
@@ -102,7 +102,7 @@ std::string check_parts(const std::vector<std::string>& files, const std::vector
   const int nparts = static_cast<int>(parts.size());
   for (int i = 0; i < nparts; ++i) {
     check::Limit limit = check::band_limit(area.w, area.h, nparts, i);
-    limit.where = nparts == 1 ? "on a " + args.panel + " panel"
+    limit.where = nparts == 1 ? "on a " + video_args.panel + " panel"
                               : "in band " + std::to_string(i) + " of " + std::to_string(nparts);
     std::string why;
     if (!check::h264(files[size_t(i)], parts[size_t(i)].data, limit, &why)) return why;
@@ -117,16 +117,18 @@ int load_parts(Panelctl& ctl, const std::vector<std::string>& files, std::vector
                std::string* doubt) {
   int pw = 0, ph = 0;
   char extra;
-  if (sscanf(args.panel.c_str(), "%dx%d%c", &pw, &ph, &extra) != 2 || pw < 16 || ph < 16 ||
+  if (sscanf(video_args.panel.c_str(), "%dx%d%c", &pw, &ph, &extra) != 2 || pw < 16 || ph < 16 ||
       pw > 4096 || ph > 4096)
-    return ctl.fail("stream: --panel " + args.panel + " is not WIDTHxHEIGHT (16..4096 each)", 2);
+    return ctl.fail("stream: --panel " + video_args.panel + " is not WIDTHxHEIGHT (16..4096 each)",
+                    2);
   parts->assign(files.size(), Part{});
   for (size_t i = 0; i < files.size(); ++i) {
     std::string why;
     if (!read_file(files[i], &(*parts)[i].data, &why)) return ctl.fail(why);
     if ((*parts)[i].data.empty()) return ctl.fail(files[i] + " is empty");
   }
-  *doubt = check_parts(files, *parts, media::usable_area(media::Size{pw, ph}, int(args.rotation)));
+  *doubt =
+      check_parts(files, *parts, media::usable_area(media::Size{pw, ph}, int(video_args.rotation)));
   if (!doubt->empty()) {
     if (!ctl.force) return ctl.fail(*doubt);
     ctl.note("panelctl: warning: " + *doubt);
@@ -199,21 +201,22 @@ int stream(Panelctl& ctl, const std::vector<std::string>& files, uint32_t stamp)
 
 void add_stream(CLI::App& app) {
   auto* s = app.add_subcommand("stream", "stream H.264 files, paced by the device (121, 119, 120)");
-  s->add_option("FILE", args.files,
+  s->add_option("FILE", video_args.files,
                 "Annex B H.264, one file per band: 1 to 3 files (top, middle, bottom band)")
       ->required()
       ->expected(1, 3);
-  s->add_option("--stamp", args.stamp, "stream time stamp; a new one makes the device start over")
+  s->add_option("--stamp", video_args.stamp,
+                "stream time stamp; a new one makes the device start over")
       ->option_text("T")
       ->capture_default_str();
-  s->add_option("--panel", args.panel, "the panel's plane size, for the picture size check")
+  s->add_option("--panel", video_args.panel, "the panel's plane size, for the picture size check")
       ->option_text("WxH")
       ->capture_default_str();
-  add_ranged(s, "--rotation", args.rotation, kRotationHelp, 0u, 3u);
-  on_run(s, [](Panelctl& ctl) { return stream(ctl, args.files, args.stamp); });
+  add_ranged(s, "--rotation", video_args.rotation, kRotationHelp, 0u, 3u);
+  on_run(s, [](Panelctl& ctl) { return stream(ctl, video_args.files, video_args.stamp); });
 }
 
-void add_queries(CLI::App& app) {
+void add_video_queries(CLI::App& app) {
   auto* f = app.add_subcommand("frame", "query the frame counter (118)");
   on_run(f, [](Panelctl& ctl) {
     uint32_t n;
@@ -234,24 +237,24 @@ void add_queries(CLI::App& app) {
               });
 }
 
-void setup(CLI::App& app) {
+void setup_video(CLI::App& app) {
   add_stream(app);
-  add_queries(app);
+  add_video_queries(app);
   add_simple(app, "video-stop", "stop video (123)", 123);
   auto* ps =
       add_simple(app, "play-stored", "play an H.264 file stored on the device in a loop (110)", 110,
-                 [] { return hostlink::name_params(args.devpath); });
-  ps->add_option("DEVPATH", args.devpath, "path on the device")
+                 [] { return hostlink::name_params(video_args.devpath); });
+  ps->add_option("DEVPATH", video_args.devpath, "path on the device")
       ->required()
       ->check([](const std::string& s) { return s.empty() ? "empty path" : ""; });
   add_simple(app, "play-stop", "stop local playback (111)", 111);
   auto* fr = add_simple(app, "framerate", "set the video frame rate (15)", 15,
-                        [] { return std::vector<uint8_t>{static_cast<uint8_t>(args.fps)}; });
-  fr->add_option("FPS", args.fps, "frames per second, 1..255")
+                        [] { return std::vector<uint8_t>{static_cast<uint8_t>(video_args.fps)}; });
+  fr->add_option("FPS", video_args.fps, "frames per second, 1..255")
       ->required()
       ->check(CLI::Range(1u, 255u));
 }
-PANELCTL_SUBCOMMANDS(setup);
+PANELCTL_SUBCOMMANDS(setup_video);
 
 }  // namespace
 

@@ -53,7 +53,7 @@ int cmd_init(const std::string& root) {
   return status;
 }
 
-void setup(CLI::App& app) {
+void setup_main(CLI::App& app) {
   static std::string root, name;
   auto* i = app.add_subcommand("init", "make a ready device root (never overwrites a file)");
   i->add_option("ROOT", root, "device root folder")->required();
@@ -67,7 +67,7 @@ void setup(CLI::App& app) {
     return 2;
   });
 }
-PANELSIM_SUBCOMMANDS(setup);
+PANELSIM_SUBCOMMANDS(setup_main);
 
 }  // namespace
 

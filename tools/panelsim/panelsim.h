@@ -25,7 +25,7 @@ void on_run(CLI::App* sub, std::function<int()> fn);
 #define PANELSIM_CAT2(a, b) a##b
 #define PANELSIM_CAT(a, b) PANELSIM_CAT2(a, b)
 #define PANELSIM_SUBCOMMANDS(fn) \
-  static const PanelsimSetup PANELSIM_CAT(panelsim_setup_, __LINE__) { fn }
+  static const PanelsimSetup PANELSIM_CAT(panelsim_setup_, __COUNTER__) { fn }
 
 // `panelsim init` runs every registered init step in order of their rank,
 // each given the root; a step never overwrites a file that exists.
@@ -34,7 +34,7 @@ struct InitStepRegistration {
   InitStepRegistration(int rank, const char* what, InitStepFn fn);
 };
 #define PANELSIM_INIT_STEP(rank, what, fn) \
-  static const InitStepRegistration PANELSIM_CAT(panelsim_init_, __LINE__) { rank, what, fn }
+  static const InitStepRegistration PANELSIM_CAT(panelsim_init_, __COUNTER__) { rank, what, fn }
 
 // Helpers shared by the steps.
 bool file_exists(const std::string& path);

@@ -107,7 +107,7 @@ void send_frame(int fd, const uint8_t* frame) {
   }
 }
 
-void setup(CLI::App& app) {
+void setup_peripherals(CLI::App& app) {
   static std::string root, line;
   static std::vector<std::string> settings;
   auto* m = app.add_subcommand("mcu", "show or change the microcontroller readings");
@@ -134,7 +134,7 @@ void setup(CLI::App& app) {
     return 1;
   });
 }
-PANELSIM_SUBCOMMANDS(setup);
+PANELSIM_SUBCOMMANDS(setup_peripherals);
 
 int init_mcu(const std::string& root) {
   if (!make_dirs(root + "/sim")) return -1;

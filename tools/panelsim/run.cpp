@@ -36,8 +36,6 @@
 #include "tools/hostlink/hostlink.h"
 #include "tools/panelsim/panelsim.h"
 
-__attribute__((weak)) void mcu_feeder_start(const std::string&, int) {}
-
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
@@ -370,7 +368,7 @@ int hangup(const std::string& root) {
   return 1;
 }
 
-void setup(CLI::App& app) {
+void setup_run(CLI::App& app) {
   static std::string root;
   auto* r = app.add_subcommand("run", "run paneld on ptys; host line at ROOT/host/ttyGS0");
   r->add_option("ROOT", root, "device root (panelsim init makes one)")->required();
@@ -379,6 +377,6 @@ void setup(CLI::App& app) {
   h->add_option("ROOT", root, "device root")->required();
   on_run(h, [] { return hangup(root); });
 }
-PANELSIM_SUBCOMMANDS(setup);
+PANELSIM_SUBCOMMANDS(setup_run);
 
 }  // namespace

@@ -27,7 +27,7 @@ int skeleton(const std::string& root) {
 }
 PANELSIM_INIT_STEP(0, "folder skeleton and attribute files", skeleton);
 
-void setup(CLI::App& app) {
+void setup_skeleton(CLI::App& app) {
   static std::string root, state;
   auto* u = app.add_subcommand("usb", "set the USB controller state");
   u->add_option("ROOT", root, "device root")->required();
@@ -41,7 +41,7 @@ void setup(CLI::App& app) {
     return 1;
   });
 }
-PANELSIM_SUBCOMMANDS(setup);
+PANELSIM_SUBCOMMANDS(setup_skeleton);
 
 }  // namespace
 

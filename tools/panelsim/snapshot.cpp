@@ -262,7 +262,7 @@ int write_snapshot(const std::string& root, const std::string& out, const std::s
   return write_png(out, g0.w, g0.h, PNG_FORMAT_RGB, px) ? 0 : 1;
 }
 
-void setup(CLI::App& app) {
+void setup_snapshot(CLI::App& app) {
   static std::string root, out, layer = "panel";
   static bool state = false;
   auto* s = app.add_subcommand("snapshot", "what the panel shows, as a PNG file or its state");
@@ -284,6 +284,6 @@ void setup(CLI::App& app) {
     return write_snapshot(root, out, layer);
   });
 }
-PANELSIM_SUBCOMMANDS(setup);
+PANELSIM_SUBCOMMANDS(setup_snapshot);
 
 }  // namespace

@@ -238,7 +238,7 @@ int view(const std::string& root, int port) {
   return svr.listen_after_bind() ? 0 : 1;
 }
 
-void setup(CLI::App& app) {
+void setup_view(CLI::App& app) {
   static std::string root;
   static int port = 8470;
   auto* v = app.add_subcommand("view", "the simulated panel, live, in a browser (localhost)");
@@ -249,6 +249,6 @@ void setup(CLI::App& app) {
       ->capture_default_str();
   on_run(v, [] { return view(root, port); });
 }
-PANELSIM_SUBCOMMANDS(setup);
+PANELSIM_SUBCOMMANDS(setup_view);
 
 }  // namespace
