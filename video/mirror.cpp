@@ -67,12 +67,9 @@ void fill_pair(const H264FrameMsg& msg, const DisplayPair& d, uint32_t ysz, uint
 // frame on at its slot, but its wake-up and the copy here take a varying
 // time; panning at slot + a latency that covers them keeps the decoder's
 // even spacing on the panel. Each change of the latency moves the panel's
-// grid, so it changes seldom: it starts well above the usual delay (a
-// constant delay is invisible, a missed slot is not), a single late frame
-// is panned when ready, a few late frames within a second raise it to the
-// longest of them, and it falls back very slowly. A latency longer than a
-// period is fine too: the next frame waits in the queue and is copied into
-// the other display pair after this pan.
+// grid, so it changes seldom: it starts above the usual delay, a single
+// late frame is panned when ready, a few late frames within a second raise
+// it to the longest of them, and it falls back very slowly.
 class PanLatency {
  public:
   // `ready` is how long after its slot the frame was ready to pan.
@@ -92,11 +89,11 @@ class PanLatency {
   }
 
  private:
-  static constexpr uint32_t kStart = 12000;  // a hand-off late by a busy machine, and the copy
-  static constexpr uint32_t kMargin = 500;   // wake-up and pan
-  static constexpr uint32_t kFall = 2;       // per frame
-  static constexpr uint32_t kMost = 20000;   // beyond that, pan when ready
-  static constexpr uint32_t kWindow = 30;    // frames
+  static constexpr uint32_t kStart = 6000;  // covers a hand-off and a 4 MB copy
+  static constexpr uint32_t kMargin = 500;  // wake-up and pan
+  static constexpr uint32_t kFall = 2;      // per frame
+  static constexpr uint32_t kMost = 20000;  // beyond that, pan when ready
+  static constexpr uint32_t kWindow = 30;   // frames
   static constexpr uint32_t kLateToRise = 3;
   uint32_t us_ = kStart;
   uint32_t frames_ = 0, late_ = 0, worst_ = 0;
@@ -117,30 +114,15 @@ bool alloc_pairs(int fd, DisplayPair* pairs, uint32_t ysz, uint32_t uvsz) {
   return ok;
 }
 
-// The pan of a paced frame is what the viewer sees, so while frames are
-// paced the thread asks for a low real-time priority: a busy decoder and
-// other programs then do not delay it by a time slice. Unpaced frames have
-// no slot to keep, and a real-time copy would only take the decoder's core
-// from it. Without the right to it the thread runs as it is.
-class Priority {
- public:
-  void follow(bool paced) {
-    if (paced == real_time_ || refused_) return;
-    struct sched_param sp {};
-    sp.sched_priority = paced ? 1 : 0;
-    const int rc = pthread_setschedparam(pthread_self(), paced ? SCHED_FIFO : SCHED_OTHER, &sp);
-    if (rc == 0) {
-      real_time_ = paced;
-    } else {
-      refused_ = true;
-      printf("mirror thread keeps normal priority: %s\n", strerror(rc));
-    }
-  }
-
- private:
-  bool real_time_ = false;
-  bool refused_ = false;
-};
+// The pan is what the viewer sees, so the thread asks for a low real-time
+// priority: a busy decoder and other programs then do not delay it by a
+// time slice. Without the right to it the thread runs as it is.
+void ask_real_time() {
+  struct sched_param sp {};
+  sp.sched_priority = 1;
+  const int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+  if (rc != 0) printf("mirror thread keeps normal priority: %s\n", strerror(rc));
+}
 
 void show_pair(const DisplayPair& d, uint32_t line_width) {
   fb_show_nv12(fb_fd, &fb_info,
@@ -161,7 +143,7 @@ void* mirror_and_display_thread_func(void*) {
     puts("mirror thread rmem error");
     return nullptr;
   }
-  Priority priority;
+  ask_real_time();
   PanLatency latency;
   DisplayPair pairs[2];
   const bool pairs_ok = alloc_pairs(fd, pairs, ysz, uvsz);
@@ -194,7 +176,6 @@ void* mirror_and_display_thread_func(void*) {
     bool show = pairs_ok && fi.y_vaddr && fi.uv_vaddr;
     const bool paced = msg->paced;
     const uint32_t due = msg->due_us;
-    priority.follow(paced);
     if (show) fill_pair(*msg, pairs[k], ysz, uvsz);
     // The decoder may fill this frame buffer again from now on.
     message_queue_send(usable, msg);
