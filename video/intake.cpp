@@ -67,6 +67,15 @@ int32_t push_h264_block(const uint8_t* data, uint32_t length, uint32_t last_bloc
   return n;
 }
 
+int32_t push_h264_block_while(const uint8_t* data, uint32_t length,
+                              const SharedWord<int32_t>& wanted) {
+  pthread_mutex_lock(&pc_mutex);
+  const int32_t n = wanted == 1 ? store_block(h264_data_arrays[0], data, length, 0) : -2;
+  pthread_cond_signal(&pc_condc);
+  pthread_mutex_unlock(&pc_mutex);
+  return n;
+}
+
 void clear_h264_rings() {
   pthread_mutex_lock(&pc_mutex);
   for (H264BlockRecord* r : {&h264_block_data1, &h264_block_data2, &h264_block_data3}) {

@@ -55,6 +55,12 @@ int32_t push_h264_block2(const uint8_t* data, uint32_t length, uint32_t last_blo
 // Queues a block for part 0 and always wakes the decoder; the local player's
 // entry point. Same results as push_h264_block2.
 int32_t push_h264_block(const uint8_t* data, uint32_t length, uint32_t last_block);
+// The local player's push: queues a block for part 0 only while `wanted`
+// is 1, checked under the rings' lock, so a block read before a stop never
+// lands behind the host's first block. -2 when no longer wanted, else as
+// push_h264_block.
+int32_t push_h264_block_while(const uint8_t* data, uint32_t length,
+                              const SharedWord<int32_t>& wanted);
 
 // Drops every queued block of all three rings (takes pc_mutex).
 void clear_h264_rings();

@@ -53,8 +53,10 @@ size_t play_pass(FILE* f, uint8_t* buf) {
     size_t n = fread(buf, 1, kReadBlock, f);
     if (n == 0 || local_h264_mark != 1) break;
     pass_bytes += n;
-    // Wait for room, giving up on a stop.
-    while (push_h264_block(buf, static_cast<uint32_t>(n), 0) < 0 && local_h264_mark == 1)
+    // Wait for room, giving up on a stop. A block read just before a stop
+    // is not queued: the host's stream may already be behind it.
+    while (push_h264_block_while(buf, static_cast<uint32_t>(n), local_h264_mark) == -1 &&
+           local_h264_mark == 1)
       wait_a_second();
     while (h264_block_data1.count >= kQueuedBlocksMax && local_h264_mark == 1) wait_a_second();
   }
