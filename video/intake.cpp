@@ -1,7 +1,7 @@
 // H.264 stream intake: block commands 119..121, the status and stop
 // commands 118, 122, 123, the frame rate (15), and the block rings.
 //
-// Commands run on the command-loop thread; push_h264_block also runs on the
+// Commands run on the command-loop thread; push_h264_block_while also runs on the
 // local player's thread. pc_mutex guards the rings (see intake.h); the
 // flags are SharedWords. Refusals answer 0 in reply byte 8.
 #include "video/intake.h"
@@ -55,14 +55,6 @@ int32_t push_h264_block2(const uint8_t* data, uint32_t length, uint32_t last_blo
   // Wake the decoder only when it can go on: every part that needs data
   // has some.
   if (n >= 0 && h264_blocks_missing() == 0) pthread_cond_signal(&pc_condc);
-  pthread_mutex_unlock(&pc_mutex);
-  return n;
-}
-
-int32_t push_h264_block(const uint8_t* data, uint32_t length, uint32_t last_block) {
-  pthread_mutex_lock(&pc_mutex);
-  int32_t n = store_block(h264_data_arrays[0], data, length, last_block);
-  pthread_cond_signal(&pc_condc);
   pthread_mutex_unlock(&pc_mutex);
   return n;
 }

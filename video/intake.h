@@ -52,13 +52,10 @@ extern SharedWord<int32_t> h264_resource_need_release;
 // -1 when refused (block longer than a slot, ring full, bad part, rings not
 // set up yet).
 int32_t push_h264_block2(const uint8_t* data, uint32_t length, uint32_t last_block, int part);
-// Queues a block for part 0 and always wakes the decoder (benchmarks and
-// fuzz targets feed it so). Same results as push_h264_block2.
-int32_t push_h264_block(const uint8_t* data, uint32_t length, uint32_t last_block);
 // The local player's push: queues a block for part 0 only while `wanted`
 // is 1, checked under the rings' lock, so a block read before a stop never
-// lands behind the host's first block. -2 when no longer wanted, else as
-// push_h264_block.
+// lands behind the host's first block; always wakes the decoder. -2 when
+// no longer wanted, else as push_h264_block2.
 int32_t push_h264_block_while(const uint8_t* data, uint32_t length,
                               const SharedWord<int32_t>& wanted);
 
