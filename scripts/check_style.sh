@@ -3,16 +3,20 @@
 # (.clang-format), and the daemon's own sources, the simulated platform and
 # the tools pass clang-tidy (.clang-tidy). Fails on the first difference or
 # finding.
-#   scripts/check_style.sh [BUILD_DIR]   (a configured build: compile_commands.json)
+#   scripts/check_style.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
 jobs=${JOBS:-$(nproc)}
 
 echo "-- clang-format"
 git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 echo "-- clang-tidy"
+# clang-tidy needs one compile command per source, which a build of the tools
+# from unity files does not have: the commands come from a tree that is only
+# configured, never built (TIDY_DB names it).
+build=${TIDY_DB:-build-tidy}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPANELD_TOOLS_UNITY=OFF >/dev/null
 # platform/board is built for the board only: no host compile command.
 own='^(common|protocol|storage|display|image|video|standby|supervision|link|platform/sim|tools)/'
 mapfile -t files < <(git ls-files -co --exclude-standard '*.cpp' | grep -E "$own")

@@ -22,8 +22,9 @@ build() {  # build DIR [cmake args...] [-- targets...]
 # debugger: lighter debug information keeps their builds short. The
 # sanitizer builds are optimised at -O1, as the sanitizers advise: about a
 # third less compile time per file for the tools' command-line templates.
-# They also make the tools from unity files: the command-line header is
-# compiled a few times instead of once per source file.
+# Every build makes the tools from unity files: the command-line header is
+# compiled a few times instead of once per source file (clang-tidy takes its
+# compile commands from a tree of its own).
 SANITIZER_OPT=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DPANELD_TOOLS_UNITY=ON)
 NO_DEBUG=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" -DPANELD_TOOLS_UNITY=ON)
 stage_start=$SECONDS
@@ -37,12 +38,16 @@ stage() {  # stage TITLE: closes the previous stage with its time
 stage "layers: no include points up the daemon's layer order"
 bash scripts/check_layers.sh
 
+# The system tests mostly wait on the daemon's timers: twice as many as
+# there are cores run at once (about half the CPU is used then).
+TEST_JOBS=$((JOBS * 2))
+
 stage "normal build"
-build build
-(cd build && ctest --output-on-failure -j"$JOBS")
+build build -DPANELD_TOOLS_UNITY=ON
+(cd build && ctest --output-on-failure -j"$TEST_JOBS")
 
 stage "style: clang-format over the tree, clang-tidy over the daemon, the simulated platform and the tools"
-bash scripts/check_style.sh build
+bash scripts/check_style.sh
 
 if [ -n "${QUICK:-}" ]; then exit 0; fi
 
@@ -52,7 +57,7 @@ build build-asan -DPANELD_SANITIZE=address,undefined -DPANELD_BENCH=OFF "${SANIT
 # normal build; everything else runs under the sanitizers.
 SLOW='IdleLineIsReopenedEveryFifteenSeconds'
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j"$JOBS" -E "$SLOW")
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j"$TEST_JOBS" -E "$SLOW")
 
 stage "thread sanitizer build (concurrency tests)"
 # Only the test programs of the concurrency label, and the tools they start.
@@ -73,11 +78,10 @@ else
     exit 1
   fi
   build build-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DPANELD_BENCH=OFF "${NO_DEBUG[@]}"
-  # Emulated tests spend most of their time waiting on the daemon's timers,
-  # so twice as many run at once. Five cannot run under emulation (README).
+  # Five tests cannot run under emulation (README).
   EMULATION_LIMITS='OfflineScreen.TestModeCyclesColoursUnderItsTextsUntilCommand52|Video.StopReleasesInOrderAndFrameRateZeroKeepsThePeriod|Play.VideoIsLetterboxedAndShownAtTheSourceRate|Install.ProgramsBuiltAgainstThePrefixTalkToTheDevice'
   EMULATION_LIMITS+='|Video.ThirtyFramesASecondHoldWhileTheClockIsSet'
-  (cd build-mipsel && ctest --output-on-failure -j"$((JOBS * 2))" -E "$EMULATION_LIMITS")
+  (cd build-mipsel && ctest --output-on-failure -j"$TEST_JOBS" -E "$EMULATION_LIMITS")
   build build-mipsel-board -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake -DPANELD_PLATFORM=board "${NO_DEBUG[@]}"
   (cd build-mipsel-board && ctest --output-on-failure)
   echo "mipsel (qemu): $((SECONDS - mipsel_start)) s"
