@@ -498,6 +498,11 @@ TEST_F(Video, ThirtyFramesASecondHoldWhileTheClockIsSet) {
     if (s.frame >= 1 && s.frame < kFrames)
       worst = std::max(worst, std::fabs(s.frame - (at0 + rate * s.t)));
   EXPECT_LT(worst, 4.0) << "frames off the even schedule";
+  // The figures, for the performance table.
+  printf(
+      "%d frames at 30 fps, the clock set %d times: first to last %.3f s (nominal %.3f s), "
+      "fitted rate %.3f fps, worst %.2f frames off that line\n",
+      kFrames, clock_sets, first_at(kFrames) - first_at(1), nominal, rate, worst);
 }
 
 // Below 10 frames a second one period is longer than one wait may be: the
