@@ -4,12 +4,16 @@
 // pipeline (block rings -> decoder thread -> mirror thread -> video plane)
 // by a feeder thread that keeps the ring topped up the way a host does (by
 // its fill level). With pacing off, the frame rate is compared with
-// libavcodec alone decoding the same clip on one thread in the same run.
-// Paced
-// at 30 frames per second, the moment each frame is panned onto the plane
-// is timed: the mean period against the nominal one, and how far each
-// frame lies from the ideal grid (p99 and worst). BENCH_DUMP=FILE appends
-// each paced frame's pan and hand-off offsets from the grid (µs) to FILE.
+// libavcodec alone decoding the same pictures on one thread, in pairs of
+// about 30 frames (a run of pictures from a key frame on) taken in turns,
+// so that both sides of a pair see the same machine: the speed of a shared
+// virtual machine moves by a tenth or more from one second to the next,
+// which whole-clip totals cannot separate from the pipeline's overhead.
+// Paced at 30 frames per second, the moment each frame is panned onto the
+// plane is timed: the mean period against the nominal one, and how far
+// each frame lies from the ideal grid (p99 and worst). BENCH_DUMP=FILE
+// appends each paced frame's pan and hand-off offsets from the grid (µs)
+// to FILE.
 #include <benchmark/benchmark.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -45,7 +49,17 @@ std::vector<std::vector<uint8_t>> g_blocks;  // whole pictures, at most 1 MiB ea
 // One coded picture each (parameter sets in front), zero padding behind.
 std::vector<std::vector<uint8_t>> g_pictures;
 std::vector<int> g_picture_sizes;
-double g_decode_fps = 0, g_pipeline_fps = 0;
+// Runs of at least kPairFrames pictures, each from a key frame (which
+// carries its parameter sets) to the next such start, and their blocks.
+constexpr size_t kPairFrames = 30;
+struct Run {
+  size_t first = 0, count = 0;
+  std::vector<std::vector<uint8_t>> blocks;
+};
+std::vector<Run> g_runs;
+double g_decode_fps = 0, g_pipeline_fps = 0;  // medians over the pairs
+double g_rate_ratio = 0, g_rate_p10 = 0, g_rate_p90 = 0;
+size_t g_pairs = 0;
 
 double g_cpu_ratio = 0, g_decoder_cpu_ratio = 0;
 clockid_t g_decoder_clock;  // CPU clock of the decoder thread
@@ -58,6 +72,10 @@ std::vector<int64_t> g_shown_ns;
 std::vector<int64_t> g_handoff_ns;  // the same, by the decoder thread
 std::atomic<bool> g_recording{false};
 std::atomic<uint32_t> g_shown{0};  // counted after the time is kept
+// Hand-offs kept while recording. The decoder thread tells its hook after
+// the frame went to the mirror, so a frame may be shown before its
+// hand-off is kept: recording stops only once this count is reached.
+std::atomic<uint32_t> g_handoffs{0};
 
 int64_t cpu_ns(clockid_t clock) {
   struct timespec ts {};
@@ -72,7 +90,25 @@ int64_t now_ns() {
 }
 
 void on_handoff(int32_t) {
-  if (g_recording.load(std::memory_order_acquire)) g_handoff_ns.push_back(now_ns());
+  if (!g_recording.load(std::memory_order_acquire)) return;
+  g_handoff_ns.push_back(now_ns());
+  g_handoffs.fetch_add(1, std::memory_order_release);
+}
+
+// Starts keeping pan and hand-off times for a stream of `frames`.
+void start_recording(size_t frames) {
+  g_shown_ns.clear();
+  g_shown_ns.reserve(frames + 8);
+  g_handoff_ns.clear();
+  g_handoff_ns.reserve(frames + 8);
+  g_handoffs.store(0, std::memory_order_relaxed);
+  g_recording.store(true, std::memory_order_release);
+}
+
+// Stops once every frame of the stream (all shown by now) was handed off.
+void stop_recording(size_t frames) {
+  for (int i = 0; i < 1000 && g_handoffs.load(std::memory_order_acquire) < frames; ++i) usleep(100);
+  g_recording.store(false, std::memory_order_release);
 }
 
 void on_shown(int32_t) {
@@ -98,6 +134,22 @@ std::vector<size_t> picture_starts(const std::vector<uint8_t>& s) {
     i += 2;
   }
   return starts;
+}
+
+// Blocks of whole pictures [first, end) of stream s, at most one ring slot
+// each.
+std::vector<std::vector<uint8_t>> make_blocks(const std::vector<uint8_t>& s,
+                                              const std::vector<size_t>& pics, size_t first,
+                                              size_t end) {
+  std::vector<std::vector<uint8_t>> blocks;
+  size_t from = pics[first];
+  for (size_t i = first + 1; i <= end; ++i) {
+    if (i == end || pics[i + 1] - from > kH264BlockMax) {
+      blocks.emplace_back(s.begin() + from, s.begin() + pics[i]);
+      from = pics[i];
+    }
+  }
+  return blocks;
 }
 
 bool setup() {
@@ -126,14 +178,16 @@ bool setup() {
     g_picture_sizes.push_back(static_cast<int>(pics[i + 1] - pics[i]));
     g_pictures.back().resize(g_pictures.back().size() + AV_INPUT_BUFFER_PADDING_SIZE);
   }
-  size_t from = 0;
-  for (size_t i = 1; i < pics.size(); ++i) {
-    bool end = i + 1 == pics.size();
-    if (end || pics[i + 1] - from > kH264BlockMax) {
-      g_blocks.emplace_back(s.begin() + from, s.begin() + pics[i]);
-      from = pics[i];
-    }
+  g_blocks = make_blocks(s, pics, 0, pics.size() - 1);
+  // A run may start at a picture led by a sequence parameter set.
+  for (size_t i = 0; i + 1 < pics.size(); ++i) {
+    const bool key =
+        s[pics[i] + 2] == 1 ? (s[pics[i] + 3] & 0x1F) == 7 : (s[pics[i] + 4] & 0x1F) == 7;
+    if (key && (g_runs.empty() || g_runs.back().count >= kPairFrames)) g_runs.push_back({i, 0, {}});
+    if (!g_runs.empty()) ++g_runs.back().count;
   }
+  if (!g_runs.empty() && g_runs.back().count < kPairFrames) g_runs.pop_back();
+  for (Run& r : g_runs) r.blocks = make_blocks(s, pics, r.first, r.first + r.count);
   if (open_fb() != 0) return false;
   h264_mode.store(1);
   h264_shown_hook.store(on_shown);
@@ -146,19 +200,20 @@ bool setup() {
   return true;
 }
 
-// Pushes the clip as a host does, from a thread of its own (a host is
-// another program): a block whenever fewer than three wait, checked every
-// millisecond. Returns once every frame is on the panel, with the CPU
-// seconds the feeding and the waiting took (a host's, not the daemon's).
-double stream_clip() {
+// Pushes blocks of `frames` pictures as a host does, from a thread of its
+// own (a host is another program): a block whenever fewer than three wait,
+// checked every millisecond. Returns once every frame is on the panel, with
+// the CPU seconds the feeding and the waiting took (a host's, not the
+// daemon's).
+double stream_blocks(const std::vector<std::vector<uint8_t>>& blocks, size_t frames) {
   const uint32_t shown = g_shown.load(std::memory_order_acquire);
   const int64_t main0 = cpu_ns(CLOCK_THREAD_CPUTIME_ID);
   double feeder_cpu = 0;
-  std::thread feeder([&feeder_cpu] {
-    for (size_t i = 0; i < g_blocks.size();) {
+  std::thread feeder([&feeder_cpu, &blocks] {
+    for (size_t i = 0; i < blocks.size();) {
       if (h264_block_data1.count < 3) {
-        const auto& b = g_blocks[i];
-        const uint32_t last = i + 1 == g_blocks.size();
+        const auto& b = blocks[i];
+        const uint32_t last = i + 1 == blocks.size();
         if (push_h264_block2(b.data(), static_cast<uint32_t>(b.size()), last, 0) >= 0) ++i;
       }
       usleep(1000);
@@ -166,79 +221,115 @@ double stream_clip() {
     feeder_cpu = cpu_ns(CLOCK_THREAD_CPUTIME_ID) / 1e9;
   });
   feeder.join();
-  while (g_shown.load(std::memory_order_acquire) - shown < uint32_t(kFrames)) usleep(1000);
+  while (g_shown.load(std::memory_order_acquire) - shown < uint32_t(frames)) usleep(1000);
   return feeder_cpu + (cpu_ns(CLOCK_THREAD_CPUTIME_ID) - main0) / 1e9;
 }
 
+double stream_clip() { return stream_blocks(g_blocks, kFrames); }
+
 // libavcodec alone, as the simulated decoder sets it up (one thread, low
-// delay), decoding the clip picture by picture into its own frames: the
-// least work any pipeline on this machine must do. Seconds, and the
-// thread's CPU seconds in *cpu_s.
-double decode_alone(double* cpu_s) {
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-  AVCodecContext* ctx = avcodec_alloc_context3(codec);
+// delay), decoding pictures into its own frames: the least work any
+// pipeline on this machine must do.
+struct DecoderAlone {
+  AVCodecContext* ctx = nullptr;
   AVPacket* pkt = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
-  ctx->thread_count = 1;
-  ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
-  double s = -1;
-  if (avcodec_open2(ctx, codec, nullptr) == 0) {
-    int frames = 0;
+  DecoderAlone() {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    ctx = avcodec_alloc_context3(codec);
+    ctx->thread_count = 1;
+    ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    if (avcodec_open2(ctx, codec, nullptr) != 0) avcodec_free_context(&ctx);
+  }
+  ~DecoderAlone() {
+    av_frame_free(&frame);
+    av_packet_free(&pkt);
+    avcodec_free_context(&ctx);
+  }
+  // Decodes pictures [first, first + count); seconds, and the thread's CPU
+  // seconds in *cpu_s; -1 unless every picture came out.
+  double decode(size_t first, size_t count, double* cpu_s) {
+    if (!ctx || !pkt || !frame) return -1;
+    size_t frames = 0;
     const int64_t c0 = cpu_ns(CLOCK_THREAD_CPUTIME_ID);
     const int64_t t0 = now_ns();
-    for (size_t i = 0; i < g_pictures.size(); ++i) {
+    for (size_t i = first; i < first + count; ++i) {
       pkt->data = g_pictures[i].data();
       pkt->size = g_picture_sizes[i];
       if (avcodec_send_packet(ctx, pkt) == 0 && avcodec_receive_frame(ctx, frame) == 0) ++frames;
       av_frame_unref(frame);
     }
-    s = (now_ns() - t0) / 1e9;
+    pkt->data = nullptr;
+    pkt->size = 0;
+    const double s = (now_ns() - t0) / 1e9;
     *cpu_s = (cpu_ns(CLOCK_THREAD_CPUTIME_ID) - c0) / 1e9;
-    if (frames != kFrames) s = -1;
+    return frames == count ? s : -1;
   }
-  pkt->data = nullptr;
-  pkt->size = 0;
-  av_frame_free(&frame);
-  av_packet_free(&pkt);
-  avcodec_free_context(&ctx);
-  return s;
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// One iteration: the decoder alone, then the pipeline with pacing off, so
-// both see the same machine load. Frame rates show what the threads gain
-// on an idle machine; CPU time (the pipeline's threads, not the feeding)
-// shows the work it adds, and holds on a busy machine too.
+// Each iteration goes through the clip run by run: the decoder alone, then
+// the pipeline with pacing off, on the same pictures. Per pair: the frame
+// rate (the pipeline's from the decoder thread's hand-offs, so that filling
+// and draining the rings between runs do not count), the CPU of the
+// decoding thread (what bounds the frame rate when a core is free) and of
+// all pipeline threads (the work it adds; the feeding is the host's). The
+// medians over all pairs are reported.
 void BM_PipelineVsDecoder(benchmark::State& state) {
   frameTimes[0].store(0);  // pacing off
-  double decode_s = 0, pipeline_s = 0, decode_cpu = 0, pipeline_cpu = 0, decoder_cpu = 0;
+  std::vector<double> rate, decoder_cpu, all_cpu, alone_fps, pipeline_fps;
   for (auto _ : state) {
-    double cpu = 0;
-    const double d = decode_alone(&cpu);
-    if (d <= 0) {
-      state.SkipWithError("decode failed");
-      break;
+    DecoderAlone alone;
+    for (const Run& r : g_runs) {
+      double cpu = 0;
+      const double d = alone.decode(r.first, r.count, &cpu);
+      if (d <= 0) {
+        state.SkipWithError("decode failed");
+        return;
+      }
+      const int64_t c0 = cpu_ns(CLOCK_PROCESS_CPUTIME_ID);
+      const int64_t dec0 = cpu_ns(g_decoder_clock);
+      start_recording(r.count);
+      const double host_cpu = stream_blocks(r.blocks, r.count);
+      stop_recording(r.count);
+      const double dec_cpu = (cpu_ns(g_decoder_clock) - dec0) / 1e9;
+      const double pipe_cpu = (cpu_ns(CLOCK_PROCESS_CPUTIME_ID) - c0) / 1e9 - host_cpu;
+      const auto& h = g_handoff_ns;
+      if (h.size() != r.count) {
+        state.SkipWithError("hand-offs missing");
+        return;
+      }
+      const double per_frame = (h.back() - h.front()) / 1e9 / double(h.size() - 1);
+      alone_fps.push_back(r.count / d);
+      pipeline_fps.push_back(1 / per_frame);
+      rate.push_back(pipeline_fps.back() / alone_fps.back());
+      decoder_cpu.push_back(cpu / dec_cpu);
+      all_cpu.push_back(cpu / pipe_cpu);
     }
-    const int64_t c0 = cpu_ns(CLOCK_PROCESS_CPUTIME_ID);
-    const int64_t dec0 = cpu_ns(g_decoder_clock);
-    const int64_t t0 = now_ns();
-    const double host_cpu = stream_clip();
-    pipeline_s += (now_ns() - t0) / 1e9;
-    pipeline_cpu += (cpu_ns(CLOCK_PROCESS_CPUTIME_ID) - c0) / 1e9 - host_cpu;
-    decoder_cpu += (cpu_ns(g_decoder_clock) - dec0) / 1e9;
-    decode_s += d;
-    decode_cpu += cpu;
   }
-  g_decode_fps = kFrames * state.iterations() / decode_s;
-  g_pipeline_fps = kFrames * state.iterations() / pipeline_s;
+  g_decode_fps = median(alone_fps);
+  g_pipeline_fps = median(pipeline_fps);
+  g_rate_ratio = median(rate);
+  g_decoder_cpu_ratio = median(decoder_cpu);
+  g_cpu_ratio = median(all_cpu);
+  g_pairs = rate.size();
   state.counters["decode_fps"] = g_decode_fps;
   state.counters["pipeline_fps"] = g_pipeline_fps;
-  state.counters["ratio"] = g_pipeline_fps / g_decode_fps;
-  g_cpu_ratio = decode_cpu / pipeline_cpu;
-  state.counters["cpu_ratio"] = g_cpu_ratio;
-  // What bounds the frame rate when the machine has a core to spare: the
-  // decoding thread's own work against the decoder alone.
-  g_decoder_cpu_ratio = decode_cpu / decoder_cpu;
+  state.counters["ratio"] = g_rate_ratio;
   state.counters["decoder_thread_cpu_ratio"] = g_decoder_cpu_ratio;
+  state.counters["cpu_ratio"] = g_cpu_ratio;
+  std::sort(rate.begin(), rate.end());
+  if (!rate.empty()) {
+    state.counters["ratio_p10"] = rate[rate.size() / 10];
+    state.counters["ratio_p90"] = rate[rate.size() * 9 / 10];
+    g_rate_p10 = rate[rate.size() / 10];
+    g_rate_p90 = rate[rate.size() * 9 / 10];
+  }
 }
 
 // Distance of each time from the ideal grid of the nominal period, the
@@ -262,13 +353,9 @@ void BM_Paced30(benchmark::State& state) {
   const double period_us = frameTimes[0];
   std::vector<double> periods, devs, handoff_devs;
   for (auto _ : state) {
-    g_shown_ns.clear();
-    g_shown_ns.reserve(kFrames + 8);
-    g_handoff_ns.clear();
-    g_handoff_ns.reserve(kFrames + 8);
-    g_recording.store(true, std::memory_order_release);
+    start_recording(kFrames);
     stream_clip();
-    g_recording.store(false, std::memory_order_release);
+    stop_recording(kFrames);
     const auto& t = g_shown_ns;
     if (t.size() < 2 || g_handoff_ns.size() < 2) continue;
     periods.push_back((t.back() - t.front()) / 1e3 / double(t.size() - 1));
@@ -314,13 +401,14 @@ int main(int argc, char** argv) {
   reporter.SetOutputStream(&std::cerr);
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (g_decode_fps > 0 && g_pipeline_fps > 0)
+  if (g_pairs > 0)
     fprintf(stderr,
-            "video_pipeline: unpaced, vs decoder alone (1 = no overhead): frame rate %.3f, "
-            "decoding thread CPU %.3f, all threads CPU %.3f | 30 fps: mean period %+.4f %% of "
-            "nominal, grid p99 %.0f us, worst %.0f us (decoder's hand-offs: p99 %.0f us)\n",
-            g_pipeline_fps / g_decode_fps, g_decoder_cpu_ratio, g_cpu_ratio, g_period_err_pct,
-            g_p99_us, g_worst_us, g_handoff_p99_us);
+            "video_pipeline: unpaced, vs decoder alone (1 = no overhead; medians of %zu pairs): "
+            "frame rate %.3f (p10 %.3f, p90 %.3f), decoding thread CPU %.3f, all threads CPU "
+            "%.3f | 30 fps: mean period %+.4f %% of nominal, grid p99 %.0f us, worst %.0f us "
+            "(decoder's hand-offs: p99 %.0f us)\n",
+            g_pairs, g_rate_ratio, g_rate_p10, g_rate_p90, g_decoder_cpu_ratio, g_cpu_ratio,
+            g_period_err_pct, g_p99_us, g_worst_us, g_handoff_p99_us);
   run("rm -rf '" + g_dir + "'");
   return 0;
 }
