@@ -14,10 +14,17 @@
 // whole process, from /proc/PID/stat). Two daemons take part: one whose
 // device root is on the disk, as storage costs on the board, and one on a
 // memory file system, which leaves the line and the daemon's own work.
+// The reader (the child, or the daemon with all its threads) runs on one
+// core and the writing host on the next, so that both sides of a round run
+// where the other's did (BENCH_CORE=N picks the reader's core, -1 pins
+// nothing): the two virtual cores of a shared machine need not run at one
+// speed.
 //
 // bench_upload [--rounds N] [--mib M]
+#include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -69,6 +76,24 @@ double cpu_seconds(pid_t pid) {
   return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+int g_core = -1;  // the reader's core, or -1
+
+void pin(pid_t tid, int core) {
+  if (core < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(core, &set);
+  sched_setaffinity(tid, sizeof set, &set);
+}
+
+// Every thread of process pid to core.
+void pin_process(pid_t pid, int core) {
+  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  while (dirent* e = d ? readdir(d) : nullptr)
+    if (atoi(e->d_name) > 0) pin(atoi(e->d_name), core);
+  if (d) closedir(d);
+}
+
 // Raw line: 32 MiB through a fresh pty pair, read by a child process the
 // way the daemon reads a payload. Seconds, or -1.
 double raw_round(const std::vector<uint8_t>& data) {
@@ -82,6 +107,7 @@ double raw_round(const std::vector<uint8_t>& data) {
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   pid_t pid = fork();
   if (pid == 0) {
+    pin(0, g_core);
     close(master);
     std::vector<uint8_t> buf(kChunk);
     size_t left = data.size();
@@ -180,6 +206,12 @@ int main(int argc, char** argv) {
       fprintf(stderr, "bench_upload: the daemon does not answer\n%s\n", t->daemon->log().c_str());
       return 1;
     }
+  }
+
+  const char* core = getenv("BENCH_CORE");
+  if (sysconf(_SC_NPROCESSORS_ONLN) >= 2 && (g_core = core ? atoi(core) : 0) >= 0) {
+    for (Target* t : targets) pin_process(t->daemon->pid(), g_core);
+    pin(0, (g_core + 1) % static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
   }
 
   // reply wait: from the last payload byte written to the reply, summed
