@@ -223,7 +223,6 @@ bool setup() {
   pthread_t t;
   if (pthread_create(&t, nullptr, play_h264_thread2, nullptr) != 0) return false;
   if (pthread_getcpuclockid(t, &g_decoder_clock) != 0) return false;
-  pthread_detach(t);
   // The decoding thread and the thread that decodes alone share one core,
   // the other threads get the next one: the two virtual cores of a shared
   // machine need not run at one speed, and unpinned, the ratio moved by
@@ -238,6 +237,7 @@ bool setup() {
     pthread_setaffinity_np(t, sizeof set, &set);
     pthread_setaffinity_np(pthread_self(), sizeof set, &set);
   }
+  pthread_detach(t);
   while (h264_data_arrays[0].load() == nullptr) usleep(1000);
   return true;
 }
