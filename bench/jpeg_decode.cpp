@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/common.h"
 #include "display/fb.h"
 #include "image/jpeg.h"
 
@@ -104,14 +105,9 @@ void BM_ShowVsTurboJpeg(benchmark::State& state) {
     t_rgb.push_back(ms(c, d));
   }
   tjDestroy(tj);
-  auto median = [](std::vector<double> v) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-  };
-  g_show_ms = median(t_show);
-  g_yuv_ms = median(t_yuv);
-  g_rgb_ms = median(t_rgb);
+  g_show_ms = bench::median(t_show);
+  g_yuv_ms = bench::median(t_yuv);
+  g_rgb_ms = bench::median(t_rgb);
   state.counters["show_ms"] = g_show_ms;
   state.counters["tj_yuv_ms"] = g_yuv_ms;
   state.counters["tj_rgb_ms"] = g_rgb_ms;

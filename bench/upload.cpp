@@ -15,16 +15,11 @@
 // device root is on the disk, as storage costs on the board, and one on a
 // memory file system, which leaves the line and the daemon's own work.
 // The reader (the child, or the daemon with all its threads) runs on one
-// core and the writing host on the next, so that both sides of a round run
-// where the other's did (BENCH_CORE=N picks the reader's core, -1 pins
-// nothing): the two virtual cores of a shared machine need not run at one
-// speed.
+// core and the writing host on the next (bench/common.h).
 //
 // bench_upload [--rounds N] [--mib M]
-#include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -40,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/common.h"
 #include "protocol/tty.h"
 #include "tests/harness/harness.h"
 
@@ -51,12 +47,6 @@ constexpr double kMB = 1e6;
 double now_s() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 // User + system CPU seconds of a process, all its threads.
@@ -78,22 +68,6 @@ double cpu_seconds(pid_t pid) {
 
 int g_core = -1;  // the reader's core, or -1
 
-void pin(pid_t tid, int core) {
-  if (core < 0) return;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(core, &set);
-  sched_setaffinity(tid, sizeof set, &set);
-}
-
-// Every thread of process pid to core.
-void pin_process(pid_t pid, int core) {
-  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-  while (dirent* e = d ? readdir(d) : nullptr)
-    if (atoi(e->d_name) > 0) pin(atoi(e->d_name), core);
-  if (d) closedir(d);
-}
-
 // Raw line: 32 MiB through a fresh pty pair, read by a child process the
 // way the daemon reads a payload. Seconds, or -1.
 double raw_round(const std::vector<uint8_t>& data) {
@@ -107,7 +81,7 @@ double raw_round(const std::vector<uint8_t>& data) {
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   pid_t pid = fork();
   if (pid == 0) {
-    pin(0, g_core);
+    bench::pin(0, g_core);
     close(master);
     std::vector<uint8_t> buf(kChunk);
     size_t left = data.size();
@@ -208,10 +182,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  const char* core = getenv("BENCH_CORE");
-  if (sysconf(_SC_NPROCESSORS_ONLN) >= 2 && (g_core = core ? atoi(core) : 0) >= 0) {
-    for (Target* t : targets) pin_process(t->daemon->pid(), g_core);
-    pin(0, (g_core + 1) % static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
+  g_core = bench::chosen_core();
+  if (g_core >= 0) {
+    for (Target* t : targets) bench::pin_process(t->daemon->pid(), g_core);
+    bench::pin(0, bench::next_core(g_core));
   }
 
   // reply wait: from the last payload byte written to the reply, summed
@@ -252,10 +226,10 @@ int main(int argc, char** argv) {
 
   const double mb = double(data.size()) * rounds / kMB;
   printf("upload / raw pty (median of %d, %zu MiB in 2 MiB chunks, raw %.1f MB/s):", rounds, mib,
-         median(raw));
+         bench::median(raw));
   for (Target* t : targets)
-    printf(" %s root %.2f (%.1f MB/s, daemon CPU %.2f ms/MB)", t->name, median(t->ratios),
-           median(t->rates), t->cpu * 1e3 / mb);
+    printf(" %s root %.2f (%.1f MB/s, daemon CPU %.2f ms/MB)", t->name, bench::median(t->ratios),
+           bench::median(t->rates), t->cpu * 1e3 / mb);
   printf("\n");
   for (Target* t : targets) delete t;
   return 0;

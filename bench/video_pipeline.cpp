@@ -17,9 +17,7 @@
 // appends each paced frame's pan and hand-off offsets from the grid (µs)
 // to FILE.
 #include <benchmark/benchmark.h>
-#include <dirent.h>
 #include <pthread.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,6 +38,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "bench/common.h"
 #include "common/state.h"
 #include "display/fb.h"
 #include "video/h264_decoder.h"
@@ -156,28 +155,14 @@ std::vector<std::vector<uint8_t>> make_blocks(const std::vector<uint8_t>& s,
   return blocks;
 }
 
-int g_core = -1;
-
-void pin(pid_t tid, int core) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(core, &set);
-  sched_setaffinity(tid, sizeof set, &set);
-}
-
+int g_core = -1;  // the decoding thread's core, or -1
 pid_t g_decoder_tid = 0;
 
 // Every thread but this one and the decoding thread (converter, mirror,
 // feeder; they inherit the decoding thread's core) to the next core.
 void pin_helpers() {
-  if (g_core < 0) return;
-  const int other = (g_core + 1) % static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
-  DIR* d = opendir("/proc/self/task");
-  while (dirent* e = d ? readdir(d) : nullptr) {
-    const pid_t tid = atoi(e->d_name);
-    if (tid > 0 && tid != getpid() && tid != g_decoder_tid) pin(tid, other);
-  }
-  if (d) closedir(d);
+  if (g_core >= 0)
+    bench::pin_process(getpid(), bench::next_core(g_core), {getpid(), g_decoder_tid});
 }
 
 bool setup() {
@@ -224,19 +209,13 @@ bool setup() {
   if (pthread_create(&t, nullptr, play_h264_thread2, nullptr) != 0) return false;
   if (pthread_getcpuclockid(t, &g_decoder_clock) != 0) return false;
   // The decoding thread and the thread that decodes alone share one core,
-  // the other threads get the next one: the two virtual cores of a shared
-  // machine need not run at one speed, and unpinned, the ratio moved by
-  // ±15 % from run to run with where the threads happened to run.
-  const char* c = getenv("BENCH_CORE");
-  if (sysconf(_SC_NPROCESSORS_ONLN) >= 2 && (g_core = c ? atoi(c) : 0) >= 0) {
-    // A thread's CPU clock holds its id (Linux: ~tid << 3 | flags).
-    g_decoder_tid = ~(g_decoder_clock >> 3);
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(g_core, &set);
-    pthread_setaffinity_np(t, sizeof set, &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-  }
+  // the other threads get the next one: unpinned, the ratio moved by ±15 %
+  // from run to run with where the threads happened to run.
+  g_core = bench::chosen_core();
+  // A thread's CPU clock holds its id (Linux: ~tid << 3 | flags).
+  g_decoder_tid = ~(g_decoder_clock >> 3);
+  bench::pin(g_decoder_tid, g_core);
+  bench::pin(0, g_core);
   pthread_detach(t);
   while (h264_data_arrays[0].load() == nullptr) usleep(1000);
   return true;
@@ -310,12 +289,6 @@ struct DecoderAlone {
   }
 };
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 // Each iteration goes through the clip run by run: the decoder alone, then
 // the pipeline with pacing off, on the same pictures. Per pair: the frame
 // rate (the pipeline's from the decoder thread's hand-offs, so that filling
@@ -357,11 +330,11 @@ void BM_PipelineVsDecoder(benchmark::State& state) {
       all_cpu.push_back(cpu / pipe_cpu);
     }
   }
-  g_decode_fps = median(alone_fps);
-  g_pipeline_fps = median(pipeline_fps);
-  g_rate_ratio = median(rate);
-  g_decoder_cpu_ratio = median(decoder_cpu);
-  g_cpu_ratio = median(all_cpu);
+  g_decode_fps = bench::median(alone_fps);
+  g_pipeline_fps = bench::median(pipeline_fps);
+  g_rate_ratio = bench::median(rate);
+  g_decoder_cpu_ratio = bench::median(decoder_cpu);
+  g_cpu_ratio = bench::median(all_cpu);
   g_pairs = rate.size();
   state.counters["decode_fps"] = g_decode_fps;
   state.counters["pipeline_fps"] = g_pipeline_fps;
