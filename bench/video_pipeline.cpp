@@ -201,6 +201,7 @@ bool setup() {
   }
   if (!g_runs.empty() && g_runs.back().count < kPairFrames) g_runs.pop_back();
   for (Run& r : g_runs) r.blocks = make_blocks(s, pics, r.first, r.first + r.count);
+  if (g_runs.empty()) return false;  // no key frame with 30 pictures behind it
   if (open_fb() != 0) return false;
   h264_mode.store(1);
   h264_shown_hook.store(on_shown);
